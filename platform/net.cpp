@@ -1,0 +1,44 @@
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+int set_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) return -1;
+    return fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ? -1 : 0;
+}
+
+int sock_last_error() { return errno; }
+
+bool sock_would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
+
+bool udp_peer_unreachable(int err) { return err == ECONNREFUSED || err == ECONNRESET; }
+
+bool resolve_ipv4(const char* host, uint32_t* addr_net) {
+    in_addr a{};
+    if (inet_pton(AF_INET, host, &a) == 1) {
+        *addr_net = a.s_addr;
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) return false;
+    *addr_net = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(res);
+    return true;
+}
+
+uint32_t parse_ipv4(const char* text) { return inet_addr(text); }
+
+void sock_close(int fd) {
+    if (fd >= 0) close(fd);
+}

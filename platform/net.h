@@ -1,0 +1,28 @@
+// Socket helpers standing in for the Winsock calls the engine was written
+// against. Error codes are errno values; the predicates carry the Winsock
+// meaning so the callers read like the original logic.
+#pragma once
+
+#include <cstdint>
+
+// ioctlsocket(FIONBIO, 1). Returns 0 or -1.
+int set_nonblocking(int fd);
+
+// WSAGetLastError.
+int sock_last_error();
+
+// WSAEWOULDBLOCK (EAGAIN, EWOULDBLOCK, EINPROGRESS for connect).
+bool sock_would_block(int err);
+
+// A UDP receive that fails because an earlier datagram met a closed port:
+// Linux reports ECONNREFUSED where Winsock reports WSAECONNRESET.
+bool udp_peer_unreachable(int err);
+
+// gethostbyname: the host's first IPv4 address in network order, or a dotted
+// quad. Returns false when it does not resolve.
+bool resolve_ipv4(const char* host, uint32_t* addr_net);
+
+// inet_addr: dotted quad to network order; INADDR_NONE (0xFFFFFFFF) if bad.
+uint32_t parse_ipv4(const char* text);
+
+void sock_close(int fd);

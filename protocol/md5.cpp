@@ -1,0 +1,1 @@
+#include "protocol/md5.h"

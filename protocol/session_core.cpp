@@ -1,0 +1,1 @@
+#include "protocol/session_core.h"
