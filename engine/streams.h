@@ -26,5 +26,8 @@ s_stream* stream_new(stx_session* s, uint16_t id);
 void ready_list_add(stx_session* s, s_stream* st);
 void ready_list_remove(stx_session* s, s_stream* st);
 void stream_ring_remove(stx_session* s, s_stream* st);
+// Finishes opens by name whose resolution completed in the background
+// (connects them, or ends the stream). Called once per loop pass.
+void streams_poll_pending();
 // Hands a complete tunnel packet to the tunnel library.
 int tunnel_packet_out(stx_session* s, const uint8_t* pkt, uint16_t len);

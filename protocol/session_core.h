@@ -83,7 +83,10 @@ struct rx_counters {
     uint32_t* resends_asked;
     uint32_t* resent;
 };
-int session_core_receive(session_core& s, stx_packet* p, double now, const rx_counters& c);
+// The round-trip time is clamped into [min_rtt, 4.0] on every datagram. For a
+// data packet the caller sees last_rx_pid before and after (the first data
+// packet makes an engine session working).
+int session_core_receive(session_core& s, stx_packet* p, double now, double min_rtt, const rx_counters& c);
 
 // Serves the peer's resend requests (count of 5-byte requests at reqs).
 void serve_resend_requests(session_core& s, const uint8_t* reqs, int count, uint32_t* resent);
