@@ -65,6 +65,7 @@ struct cmd_handlers {
 struct cmd_parser {
     uint8_t hdr[16];
     uint8_t have = 0;          // header bytes held
+    uint8_t body = 0;          // the held header's body is under way (left is set)
     uint32_t left = 0;         // data/name/tunnel bytes still to come
     uint8_t name[256];
     uint32_t name_have = 0;
@@ -79,4 +80,7 @@ int cmd_header(cmd_parser& p, byte_fifo& in, uint16_t* first2);
 
 // Executes every complete command held in `in` (and hands over the partial
 // data of the last one). Returns 0, or -1 once the stream is broken.
+// Data bytes are handed over straight from the fifo's nodes, so a handler
+// must not touch `in`. A handler left null skips that command's effect; the
+// bytes are still consumed.
 int process_commands_core(cmd_parser& p, byte_fifo& in, const cmd_handlers& h, void* ctx);

@@ -48,5 +48,10 @@ int zstream_inflate_init(z_stream* zs);
 // Inflates one packet payload into out, chunk_len bytes at a time (Z_SYNC_FLUSH).
 // Returns Z_OK, or the zlib error that stopped it. Output is bounded by
 // max_out: exceeding it returns Z_MEM_ERROR (a decompression bomb).
+// max_out bounds what this one call appends (out keeps at most max_out new
+// bytes). A Z_BUF_ERROR once all input is taken means "nothing more" and is
+// Z_OK. Output that inflate holds back after a chunk filled exactly is
+// drained in the same call. Z_STREAM_END is returned as it comes (the peer
+// ended its stream, which this protocol never does).
 int payload_inflate(z_stream* zs, const uint8_t* in, uint32_t n, byte_fifo* out, uint32_t chunk_len,
                     uint32_t max_out);

@@ -67,6 +67,8 @@ struct login_view {
     uint16_t mru, rdelay, rmode;
     uint8_t version_a, version_b;  // 5 and 16
 };
+// p is the whole datagram, header included: exactly login_packet_bytes with
+// login flags, else false. The login is NUL-terminated at 64 at the latest.
 bool parse_login_packet(const uint8_t* p, size_t len, login_view* out);
 
 // The plain 17-byte reset.
