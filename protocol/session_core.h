@@ -85,10 +85,12 @@ struct rx_counters {
 };
 // The round-trip time is clamped into [min_rtt, 4.0] on every datagram. For a
 // data packet the caller sees last_rx_pid before and after (the first data
-// packet makes an engine session working).
+// packet makes an engine session working; only a keepalive sets `working`
+// here). Lengths are checked again: a short datagram is dropped (-1).
 int session_core_receive(session_core& s, stx_packet* p, double now, double min_rtt, const rx_counters& c);
 
-// Serves the peer's resend requests (count of 5-byte requests at reqs).
+// Serves the peer's resend requests (count of 5-byte requests at reqs; at
+// most 63 are read, whatever count says).
 void serve_resend_requests(session_core& s, const uint8_t* reqs, int count, uint32_t* resent);
 
 // Frees what the peer acknowledged with last good id g. Returns 0, or -1
@@ -103,11 +105,15 @@ int process_rx_core(session_core& s, uint32_t chunk_len, uint32_t max_inflated);
 // Builds the next outgoing packet of at most n wire bytes: due resend
 // requests first (at most 63), then deflated payload. Assigns ids and flags
 // 0x40 but does not advance the counters (a keepalive carries the next ids
-// without taking them). Returns a packet the caller owns.
+// without taking them). n is held to [17, 1520]. Returns a packet the caller
+// owns.
 stx_packet* session_core_build_packet(session_core& s, int n, double now);
 // After a data packet (len > 17) went out: take its ids, count it in flight,
-// keep it in array_d/array_p.
+// keep it in array_d/array_p. A next packet id past 0xFFFF0000 sets the
+// close mark. A keepalive handed here is a caller's bug (fatal).
 void session_core_commit_data(session_core& s, stx_packet* p, double now);
 // Prepares a queued packet for a resend: new packet id, current last good,
-// state pending, appended to array_p.
+// state pending, send time and s.last_send = now, appended to array_p.
 void session_core_prepare_resend(session_core& s, stx_packet* p, double now);
+// After a keepalive went out: the interval grows by 1.75, up to 120 s.
+void session_core_keepalive_sent(session_core& s);

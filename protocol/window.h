@@ -14,7 +14,15 @@ constexpr uint32_t queue_step = 32;
 // A data id this far ahead of the window is not trusted: no peer can have
 // that much in flight, and growing for it would let one datagram exhaust
 // memory.
-constexpr uint32_t rx_window_max_ahead = 1u << 20;
+constexpr uint32_t rx_window_max_ahead = 1u << 16;
+// A packet-id gap wider than this is not asked for in full (only its first
+// ids are): a forged packet id must not queue millions of requests.
+constexpr uint32_t resend_gap_max_ids = rx_window_max_ahead;
+// Requests wait here until they ride out at most 63 per packet; past this
+// many (16 M ids) the peer is not being reasonable and further ones are
+// dropped.
+constexpr uint32_t resend_req_list_max = 65536;
+constexpr uint32_t resend_req_run = 256;  // ids of one request with count byte 0
 
 struct rx_window {
     std::vector<stx_packet*> slots = std::vector<stx_packet*>(window_step, nullptr);
@@ -47,7 +55,8 @@ struct resend_req_list {
 // Receive window. rx_window_store: 0 stored, 1 dropped (caller frees).
 int rx_window_store(rx_window& w, stx_packet* p);
 // Drops slots up to data id; returns 0, or -1 when id is beyond what is used
-// (the caller logs and closes the session).
+// (the caller logs and closes the session). An id below the window is a
+// no-op. Packets still held in dropped slots are freed.
 int rx_window_advance(rx_window& w, uint32_t data_id);
 void rx_window_free_all(rx_window& w);
 
@@ -55,13 +64,14 @@ void rx_window_free_all(rx_window& w);
 void send_array_append(send_array& a, stx_packet* p);
 stx_packet* send_array_at(const send_array& a, uint32_t id);  // null when outside
 // Drops slots up to id (first becomes id + 1). Returns -1 when that is more
-// than is used; then nothing changes.
+// than is used; then nothing changes. An id below the array is a no-op.
 int send_array_shrink(send_array& a, uint32_t id);
 // Empties every slot whose packet carries data_id.
 void array_p_forget(send_array& p, uint32_t data_id);
 
-// Queues.
-void packet_queue_push(packet_queue& q, stx_packet* p);
+// Queues. A packet that bears the freed mark is a bookkeeping fault: logged
+// with `who` (the session's name) and fatal.
+void packet_queue_push(packet_queue& q, stx_packet* p, const char* who = "");
 bool packet_queue_remove(packet_queue& q, stx_packet* p);  // false when absent
 stx_packet* packet_queue_pop(packet_queue& q);             // the last entry, or null
 
