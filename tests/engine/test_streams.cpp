@@ -1,0 +1,858 @@
+// The command stream inside a session: what each received command does to
+// the streams and sockets, the packer, the writer with its stop/continue
+// flow control, opens by name and tunnel packets. The session's output is
+// checked by inflating it and parsing it as the server would.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/globals.h"
+#include "engine/listeners.h"
+#include "engine/log.h"
+#include "engine/loop.h"
+#include "engine/session.h"
+#include "engine/streams.h"
+#include "platform/net.h"
+#include "platform/sleep.h"
+#include "platform/tick.h"
+#include "protocol/commands.h"
+#include "tests/engine/support/child.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+uint32_t fake_ms = 0;
+uint32_t fake_tick() { return fake_ms; }
+void no_sleep(uint32_t) {}
+
+remote_record remotes[remote_table_size];
+local_entry locals[local_table_size];
+packet_slot send_slots[256];
+
+int udp_socket(uint16_t* port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    if (port) *port = a.sin_port;
+    set_nonblocking(fd);
+    return fd;
+}
+
+int tcp_listener(uint32_t addr_net, uint16_t* port) {
+    int l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = addr_net;
+    if (bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    listen(l, 16);
+    socklen_t len = sizeof a;
+    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = a.sin_port;
+    return l;
+}
+
+// A connected TCP pair on loopback: {engine side, client side}.
+std::pair<int, int> tcp_pair() {
+    uint16_t port;
+    int l = tcp_listener(htonl(INADDR_LOOPBACK), &port);
+    int c = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = port;
+    connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    int e = accept(l, nullptr, nullptr);
+    close(l);
+    set_nonblocking(e);
+    return {e, c};
+}
+
+bool wait_readable(int fd, int ms = 5000) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) == 1;
+}
+
+// One command as the server's parser sees it.
+struct rec {
+    int code;
+    uint16_t id;
+    uint8_t service;
+    uint32_t addr;
+    uint16_t port;
+    std::string name;
+    std::string data;
+};
+
+void rec_open(void* ctx, const cmd_open_req& r) {
+    static_cast<std::vector<rec>*>(ctx)->push_back(
+        rec{0, r.stream_id, 0, r.addr_net, r.port_net, std::string(r.name, r.name_len), ""});
+}
+void rec_open_internal(void* ctx, uint8_t service, uint16_t id) {
+    static_cast<std::vector<rec>*>(ctx)->push_back(rec{1, id, service, 0, 0, "", ""});
+}
+void rec_stream(std::vector<rec>* v, int code, uint16_t id) { v->push_back(rec{code, id, 0, 0, 0, "", ""}); }
+void rec_end(void* ctx, uint16_t id) { rec_stream(static_cast<std::vector<rec>*>(ctx), 2, id); }
+void rec_stop(void* ctx, uint16_t id) { rec_stream(static_cast<std::vector<rec>*>(ctx), 4, id); }
+void rec_cont(void* ctx, uint16_t id) { rec_stream(static_cast<std::vector<rec>*>(ctx), 5, id); }
+void rec_shutdown(void* ctx, uint16_t id) { rec_stream(static_cast<std::vector<rec>*>(ctx), 7, id); }
+void rec_data(void* ctx, uint16_t id, const uint8_t* b, uint32_t n) {
+    auto* v = static_cast<std::vector<rec>*>(ctx);
+    if (v->empty() || v->back().code != 3 || v->back().id != id) v->push_back(rec{3, id, 0, 0, 0, "", ""});
+    v->back().data.append(reinterpret_cast<const char*>(b), n);
+}
+void rec_tunnel(void* ctx, const uint8_t* p, uint16_t len) {
+    static_cast<std::vector<rec>*>(ctx)->push_back(rec{6, 0, 0, 0, 0, "", std::string(p, p + len)});
+}
+const cmd_handlers recorder = {rec_open, rec_open_internal, rec_end, rec_data, rec_stop,
+                               rec_cont, rec_shutdown, rec_tunnel, nullptr};
+
+int count_code(const std::vector<rec>& v, int code) {
+    int n = 0;
+    for (const rec& r : v) n += r.code == code;
+    return n;
+}
+
+bytes data_cmd(uint16_t id, const std::string& payload) {
+    bytes b(4);
+    cmd_put_data_header(b.data(), uint16_t(payload.size()), id);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+bytes stream_cmd(cmd_code code, uint16_t id) {
+    bytes b(3);
+    cmd_put_stream(b.data(), code, id);
+    return b;
+}
+
+bytes open_cmd(uint16_t id, uint32_t addr_net, uint16_t port_net, const std::string& name = "") {
+    bytes b(10 + name.size());
+    cmd_put_open(b.data(), port_net, addr_net, id, name.empty() ? nullptr : name.c_str(), uint8_t(name.size()));
+    return b;
+}
+
+bytes tunnel_cmd(uint16_t len, uint8_t fill) {
+    bytes b(3);
+    cmd_put_tunnel_header(b.data(), len);
+    b.insert(b.end(), len, fill);
+    return b;
+}
+
+class Streams : public ::testing::Test {
+protected:
+    void SetUp() override {
+        globals_reset();
+        poll_reset();
+        tick_set_source(fake_tick);
+        sleep_set_impl(no_sleep);
+        fake_ms = 100000;
+        clock_reset();
+        now = clock_now();
+        last_compaction = now;
+        log = std::tmpfile();
+        runtime.log_file = log;
+        runtime.debug = 1;
+        spare_socket = udp_socket(nullptr);
+        for (auto& r : remotes) r = remote_record{};
+        for (auto& l : locals) l = local_entry{};
+        remote_table = remotes;
+        local_table = locals;
+        zstream_inflate_init(&server_in);
+        zstream_deflate_init(&server_out, 6);
+        s = make_session();
+    }
+    void TearDown() override {
+        while (session_head) close_session(session_head);
+        for (int i = 0; i < fd_poll.count; i++)
+            if (fd_poll.entries[i].fd != spare_socket && fd_poll.entries[i].fd > 2) sock_close(fd_poll.entries[i].fd);
+        for (int fd : extra_fds) sock_close(fd);
+        poll_reset();
+        sock_close(spare_socket);
+        spare_socket = -1;
+        server_udp_fd = -1;
+        runtime.log_file = nullptr;
+        std::fclose(log);
+        remote_table = nullptr;
+        local_table = nullptr;
+        inflateEnd(&server_in);
+        deflateEnd(&server_out);
+        tick_set_source(nullptr);
+        sleep_set_impl(nullptr);
+    }
+
+    stx_session* make_session() {
+        fake_server = udp_socket(&fake_port);
+        extra_fds.push_back(fake_server);
+        server_udp_fd = udp_socket(nullptr);
+        fd_append(server_udp_fd, ev_read, fd_server_udp, nullptr, nullptr, 0);
+        remote_record& r = remotes[0];
+        std::snprintf(r.name, sizeof r.name, "alpha");
+        r.server_addr = htonl(INADDR_LOOPBACK);
+        r.server_port = fake_port;
+        r.speed_in_min = 1000;
+        r.speed_in_max = 8000;
+        r.speed_out_min = 500;
+        r.speed_out_max = 3000;
+        r.mtu = 1472;
+        r.mru = 1472;
+        r.ldelay_s = 0.05;
+        remote_count = 1;
+        locals[0].remotes = {0};
+        locals[0].mode = mode_socks5;
+        local_count = 1;
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        cur_index = fd_append(listener, ev_read, fd_listener, nullptr, nullptr, 0);
+        EXPECT_EQ(0, find_session());
+        return cur_session;
+    }
+
+    std::string log_text() {
+        std::fflush(log);
+        std::rewind(log);
+        std::string out;
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, log)) > 0) out.append(buf, n);
+        return out;
+    }
+
+    // A local connection served by a stream of the session.
+    s_stream* local_stream(uint16_t id, int* client) {
+        auto pair = tcp_pair();
+        extra_fds.push_back(pair.second);
+        if (client) *client = pair.second;
+        s_stream* st = stream_new(s, id);
+        st->conn_state = conn_established;
+        fd_append(pair.first, ev_read, fd_stream, s, st, 0);
+        return st;
+    }
+    poll_entry& entry(const s_stream* st) { return fd_poll.entries[st->fd_index]; }
+    poll_companion& comp(const s_stream* st) { return fd_poll.comp[st->fd_index]; }
+
+    // Everything the session deflated since the last call, as the server reads it.
+    std::vector<rec> sent() {
+        session_flush(s);
+        bytes z(s->out_deflated.len);
+        fifo_read(&s->out_deflated, z.data(), uint32_t(z.size()));
+        byte_fifo plain;
+        payload_inflate(&server_in, z.data(), uint32_t(z.size()), &plain, 4076, 64u << 20);
+        std::vector<rec> out;
+        process_commands_core(server_parser, plain, recorder, &out);
+        fifo_free(&plain);
+        return out;
+    }
+
+    // Deflated by the server into one packet payload.
+    bytes packet(const bytes& plain) {
+        bytes out(plain.size() + 256);
+        server_out.next_in = const_cast<Bytef*>(plain.data());
+        server_out.avail_in = uInt(plain.size());
+        server_out.next_out = out.data();
+        server_out.avail_out = uInt(out.size());
+        deflate(&server_out, Z_SYNC_FLUSH);
+        out.resize(out.size() - server_out.avail_out);
+        return out;
+    }
+    void deliver(const bytes& plain) {
+        bytes p = packet(plain);
+        ASSERT_EQ(0, session_inflate(s, p.data(), uint32_t(p.size())));
+        process_commands(s);
+    }
+
+    // The engine's write event for a stream.
+    void write_event(s_stream* st) {
+        cur_index = st->fd_index;
+        cur_session = s;
+        cur_stream = st;
+        tcp_write();
+    }
+
+    FILE* log = nullptr;
+    stx_session* s = nullptr;
+    int fake_server = -1;
+    uint16_t fake_port = 0;
+    std::vector<int> extra_fds;
+    z_stream server_in{};
+    z_stream server_out{};
+    cmd_parser server_parser;
+};
+
+// ---------------------------------------------------------------- data and flow control
+
+TEST_F(Streams, CommandHeaderAndDataSplitAcrossPacketsAreCompletedLater) {
+    s_stream* st = local_stream(9, nullptr);
+    entry(st).events = ev_read;
+    const bytes cmd = data_cmd(9, "abcdefgh");
+    deliver(bytes(cmd.begin(), cmd.begin() + 2));
+    EXPECT_EQ(0u, st->buf_out.len);
+    deliver(bytes(cmd.begin() + 2, cmd.begin() + 7));
+    EXPECT_EQ(3u, st->buf_out.len);
+    EXPECT_TRUE(entry(st).events & ev_write);
+    deliver(bytes(cmd.begin() + 7, cmd.end()));
+    char got[9] = {0};
+    fifo_read(&st->buf_out, got, 8);
+    EXPECT_STREQ("abcdefgh", got);
+
+    // Data for unknown or ended streams is consumed without effect, and the
+    // commands behind it are still executed.
+    bytes more = data_cmd(10, "zzz");
+    bytes end = stream_cmd(cmd_stop, 9);
+    more.insert(more.end(), end.begin(), end.end());
+    deliver(more);
+    EXPECT_TRUE(st->stopped_by_peer);
+}
+
+TEST_F(Streams, BufOutAboveTcpbufSendsOneStopAndFallingBelowHalfOneContinue) {
+    runtime.tcpbuf = 65536;
+    int client;
+    s_stream* st = local_stream(4, &client);
+    const std::string chunk(2047, 'x');
+    bytes all;
+    for (int i = 0; i < 32; i++) {
+        bytes c = data_cmd(4, chunk);
+        all.insert(all.end(), c.begin(), c.end());
+    }
+    bytes rest = data_cmd(4, std::string(65536 - 32 * 2047, 'y'));
+    all.insert(all.end(), rest.begin(), rest.end());
+    deliver(all);
+    EXPECT_EQ(65536u, st->buf_out.len);
+    EXPECT_FALSE(st->stopped);
+    EXPECT_EQ(0, count_code(sent(), 4));
+
+    deliver(data_cmd(4, "z"));
+    deliver(data_cmd(4, "z"));
+    EXPECT_TRUE(st->stopped);
+    EXPECT_EQ(now, st->stop_time);
+    std::vector<rec> out = sent();
+    ASSERT_EQ(1, count_code(out, 4));
+    EXPECT_EQ(4, out[0].id);
+
+    // Drained to 40000: still above half. 40000 -> 30000 crosses it once.
+    send_continue(st, st->buf_out.len - 40000);
+    EXPECT_EQ(0, count_code(sent(), 5));
+    send_continue(st, 10000);
+    EXPECT_FALSE(st->stopped);
+    out = sent();
+    ASSERT_EQ(1, count_code(out, 5));
+    EXPECT_EQ(4, out[0].id);
+    send_continue(st, 1000);
+    EXPECT_EQ(0, count_code(sent(), 5));
+}
+
+TEST_F(Streams, WriterDrainsToTheSocketAndSendsOneContinueOnTheWay) {
+    runtime.tcpbuf = 16384;
+    int client;
+    s_stream* st = local_stream(5, &client);
+    st->conn_state = conn_connecting;
+    std::string payload;
+    for (int i = 0; i < 20000; i++) payload += char('a' + i % 26);
+    for (size_t off = 0; off < payload.size(); off += 2000) deliver(data_cmd(5, payload.substr(off, 2000)));
+    EXPECT_TRUE(st->stopped);
+    sent();
+
+    std::string got;
+    char buf[8192];
+    while (got.size() < payload.size()) {
+        write_event(st);
+        ASSERT_TRUE(wait_readable(client));
+        ssize_t n = recv(client, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        got.append(buf, size_t(n));
+    }
+    EXPECT_EQ(payload, got);
+    EXPECT_EQ(conn_established, st->conn_state);
+    EXPECT_EQ(0u, st->buf_out.len);
+    EXPECT_EQ(1, count_code(sent(), 5));
+    // Each write counts its bytes plus 60 per started 1500-byte segment.
+    EXPECT_GE(s->local_out, 20000u + 60 * 14);
+}
+
+TEST_F(Streams, WriteErrorEndsTheStreamWithAnEndCommandLater) {
+    int client;
+    s_stream* st = local_stream(6, &client);
+    linger off{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    close(client);  // reset
+    extra_fds.erase(std::find(extra_fds.begin(), extra_fds.end(), client));
+    usleep(10000);
+    for (int i = 0; i < 10 && !st->ended; i++) {
+        deliver(data_cmd(6, "hello"));
+        write_event(st);
+    }
+    EXPECT_TRUE(st->ended);
+    EXPECT_EQ(close_requested, comp(st).close_flags);
+    EXPECT_EQ(0, entry(st).events);
+    fd_poll.count = poll_compact(fd_poll.count);
+    std::vector<rec> out = sent();
+    ASSERT_EQ(1, count_code(out, 2));
+    EXPECT_EQ(nullptr, s->streams[6]);
+}
+
+// ---------------------------------------------------------------- ends and shutdowns
+
+TEST_F(Streams, LocalEndSendsShutdownAndTheStreamGoesOnlyAfterThePeersShutdown) {
+    int client;
+    s_stream* st = local_stream(7, &client);
+    send(client, "last words", 10, 0);
+    shutdown(client, SHUT_WR);
+    for (int i = 0; i < 2 && !st->local_end; i++) {
+        ASSERT_TRUE(wait_readable(entry(st).fd));
+        cur_index = st->fd_index;
+        cur_session = s;
+        cur_stream = st;
+        entry(st).revents = ev_read;
+        process_case_2();
+    }
+    ASSERT_TRUE(st->local_end);
+    EXPECT_FALSE(entry(st).events & ev_read);
+    pack_streams(s, 100000);
+    std::vector<rec> out = sent();
+    ASSERT_EQ(2u, out.size());
+    EXPECT_EQ(3, out[0].code);
+    EXPECT_EQ("last words", out[0].data);
+    EXPECT_EQ(7, out[1].code);
+    EXPECT_EQ(7, out[1].id);
+    EXPECT_EQ(0, comp(st).close_flags);
+    fd_poll.count = poll_compact(fd_poll.count);
+    ASSERT_EQ(st, s->streams[7]);
+
+    deliver(stream_cmd(cmd_shutdown, 7));
+    EXPECT_EQ(close_requested | close_peer_informed, comp(st).close_flags);
+    fd_poll.count = poll_compact(fd_poll.count);
+    EXPECT_EQ(nullptr, s->streams[7]);
+    EXPECT_TRUE(sent().empty());  // the peer knows: no end command
+    char c;
+    EXPECT_TRUE(wait_readable(client));
+    EXPECT_EQ(0, recv(client, &c, 1, 0));
+}
+
+TEST_F(Streams, PeerShutdownWithEmptyBufOutHalfClosesTheLocalSocket) {
+    int client;
+    s_stream* st = local_stream(8, &client);
+    deliver(stream_cmd(cmd_shutdown, 8));
+    EXPECT_TRUE(st->remote_end);
+    ASSERT_TRUE(entry(st).events & ev_write);
+    cur_index = st->fd_index;
+    cur_session = s;
+    cur_stream = st;
+    entry(st).revents = ev_write;
+    process_case_2();
+    EXPECT_FALSE(entry(st).events & ev_write);
+    char c;
+    ASSERT_TRUE(wait_readable(client));
+    EXPECT_EQ(0, recv(client, &c, 1, 0));
+    // The other direction still works.
+    send(client, "up", 2, 0);
+    ASSERT_TRUE(wait_readable(entry(st).fd));
+    entry(st).revents = ev_read;
+    process_case_2();
+    EXPECT_EQ(2u, st->input.len);
+}
+
+TEST_F(Streams, PeerEndFinishesTheStreamAtOnce) {
+    s_stream* st = local_stream(11, nullptr);
+    const char in[] = "queued";
+    fifo_write(&st->input, in, 6);
+    s->queued_input += 6;
+    ready_list_add(s, st);
+    deliver(stream_cmd(cmd_end, 11));
+    EXPECT_TRUE(st->ended);
+    EXPECT_EQ(close_requested | close_peer_informed, comp(st).close_flags);
+    EXPECT_FALSE(entry(st).events & ev_read);
+    EXPECT_FALSE(st->in_ready);
+    EXPECT_EQ(0u, st->input.len);
+    EXPECT_EQ(0u, s->queued_input);
+}
+
+TEST_F(Streams, StopAndContinueSteerReadingAndTheReadyList) {
+    s_stream* st = local_stream(12, nullptr);
+    fifo_write(&st->input, "abc", 3);
+    ready_list_add(s, st);
+    deliver(stream_cmd(cmd_stop, 12));
+    EXPECT_TRUE(st->stopped_by_peer);
+    EXPECT_FALSE(st->in_ready);
+    EXPECT_FALSE(entry(st).events & ev_read);
+    EXPECT_EQ(1u, s->stop_count);
+    deliver(stream_cmd(cmd_stop, 12));
+    EXPECT_NE(std::string::npos, log_text().find("Trying to delay already delayed stream c"));
+
+    deliver(stream_cmd(cmd_continue, 12));
+    EXPECT_FALSE(st->stopped_by_peer);
+    EXPECT_TRUE(st->in_ready);
+    EXPECT_TRUE(entry(st).events & ev_read);
+    deliver(stream_cmd(cmd_continue, 12));
+    EXPECT_NE(std::string::npos, log_text().find("Already stream 12 in cycle 1"));
+}
+
+// ---------------------------------------------------------------- opens
+
+struct refusal {
+    const char* what;
+    uint32_t addr;
+    uint16_t port;
+    const char* log;
+};
+
+TEST_F(Streams, RefusedOpensAreAnsweredWithAnEnd) {
+    invalid_ports[0] = htons(25);
+    invalid_ports_count = 1;
+    const refusal cases[] = {
+        {"zero host", 0, htons(80), "ABUSE: ZERO invalid host 300 session"},
+        {"localhost", htonl(0x7F000005), htons(80), "ABUSE: ext to localhost 300 session"},
+        {"zero port", htonl(0x0A000001), 0, "ABUSE: ZERO invalid port 300 session"},
+        {"listed port", htonl(0x0A000001), htons(25), "ABUSE: invalid port 25 session"},
+    };
+    for (const refusal& c : cases) {
+        SCOPED_TRACE(c.what);
+        deliver(open_cmd(300, c.addr, c.port));
+        std::vector<rec> out = sent();
+        ASSERT_EQ(1u, out.size());
+        EXPECT_EQ(2, out[0].code);
+        EXPECT_EQ(300, out[0].id);
+        EXPECT_EQ(nullptr, s->streams[300]);
+        EXPECT_NE(std::string::npos, log_text().find(c.log));
+    }
+    EXPECT_NE(std::string::npos, log_text().find("ABUSE: Invalid port, verification failed"));
+
+    runtime.ttcp = 0;
+    deliver(open_cmd(301, htonl(0x0A000001), htons(80)));
+    std::vector<rec> out = sent();
+    ASSERT_EQ(1u, out.size());
+    EXPECT_EQ(2, out[0].code);
+    EXPECT_EQ(0u, s->stream_count);
+}
+
+TEST_F(Streams, StreamLimitRefusesAndPastAHundredRefusalsResetsTheSession) {
+    uint16_t port;
+    const int l = tcp_listener(htonl(INADDR_LOOPBACK), &port);
+    extra_fds.push_back(l);
+    services_table[0] = service_entry{htonl(INADDR_LOOPBACK), port};
+    s->stream_limit = 2;
+    bytes opens;
+    for (uint16_t id = 1; id <= 3; id++) {
+        bytes c(3);
+        cmd_put_open_internal(c.data(), 0, id);
+        opens.insert(opens.end(), c.begin(), c.end());
+    }
+    deliver(opens);
+    EXPECT_EQ(2u, s->stream_count);
+    std::vector<rec> out = sent();
+    ASSERT_EQ(1u, out.size());
+    EXPECT_EQ(2, out[0].code);
+    EXPECT_EQ(3, out[0].id);
+    EXPECT_EQ(1u, s->over_limit);
+    EXPECT_NE(std::string::npos, log_text().find("reached limit fd(2 >= 2) on session"));
+
+    char drain[64];
+    while (recv(fake_server, drain, sizeof drain, 0) > 0) {
+    }
+    s->over_limit = 100;
+    bytes c(3);
+    cmd_put_open_internal(c.data(), 0, 4);
+    deliver(c);
+    EXPECT_TRUE(s->close_mark);
+    EXPECT_NE(std::string::npos, log_text().find("Sockets overlimit, session"));
+    EXPECT_NE(std::string::npos, log_text().find("Sending reset to customer, closing session"));
+    uint8_t reset[64];
+    ASSERT_TRUE(wait_readable(fake_server));
+    ASSERT_EQ(17, recv(fake_server, reset, sizeof reset, 0));
+    EXPECT_EQ(0xC0, reset[16]);
+}
+
+TEST_F(Streams, InternalServiceOpenConnectsAndRegistersTheStream) {
+    uint16_t port;
+    const int l = tcp_listener(htonl(INADDR_LOOPBACK), &port);
+    extra_fds.push_back(l);
+    services_table[3] = service_entry{htonl(INADDR_LOOPBACK), port};
+    bytes c(3);
+    cmd_put_open_internal(c.data(), 3, 77);
+    deliver(c);
+    s_stream* st = s->streams[77];
+    ASSERT_NE(nullptr, st);
+    EXPECT_EQ(conn_connecting, st->conn_state);
+    EXPECT_EQ(1u, s->stream_count);
+    EXPECT_EQ(fd_stream, comp(st).type);
+    EXPECT_EQ(ev_read, entry(st).events);
+    ASSERT_TRUE(wait_readable(l));
+    const int a = accept(l, nullptr, nullptr);
+    EXPECT_GE(a, 0);
+    extra_fds.push_back(a);
+    EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(Streams, ServerReopeningALiveIdRetiresTheStaleStreamWithoutAnEnd) {
+    s_stream* old = local_stream(90, nullptr);
+    uint16_t port;
+    const int l = tcp_listener(htonl(INADDR_LOOPBACK), &port);
+    extra_fds.push_back(l);
+    services_table[1] = service_entry{htonl(INADDR_LOOPBACK), port};
+    bytes c(3);
+    cmd_put_open_internal(c.data(), 1, 90);
+    deliver(c);
+    EXPECT_TRUE(old->ended);
+    EXPECT_EQ(close_requested | close_peer_informed, comp(old).close_flags);
+    s_stream* fresh = s->streams[90];
+    ASSERT_NE(old, fresh);
+    fd_poll.count = poll_compact(fd_poll.count);
+    EXPECT_EQ(fresh, s->streams[90]);
+    EXPECT_TRUE(sent().empty());
+}
+
+// ---------------------------------------------------------------- opens by name
+
+class StreamsByName : public Streams {
+protected:
+    // Waits for the background lookups and picks them up as the loop would.
+    void settle() {
+        for (int i = 0; i < 3000 && streams_pending_count(); i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            streams_poll_pending();
+        }
+        ASSERT_EQ(0u, streams_pending_count());
+    }
+};
+
+TEST_F(StreamsByName, NameResolvingToLoopbackOrNothingEndsTheStream) {
+    deliver(open_cmd(40, 0x00000001, htons(80), "localhost"));
+    deliver(open_cmd(41, 0x00000001, htons(80), "no-such-host.invalid"));
+    s_stream* a = s->streams[40];
+    s_stream* b = s->streams[41];
+    ASSERT_NE(nullptr, a);
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ(conn_connecting_by_name, a->conn_state);
+    EXPECT_EQ(0, entry(a).events);
+    // Data before the connection is kept but wakes no writer.
+    deliver(data_cmd(40, "early"));
+    EXPECT_EQ(5u, a->buf_out.len);
+    EXPECT_EQ(0, entry(a).events);
+
+    settle();
+    EXPECT_TRUE(a->ended);
+    EXPECT_TRUE(b->ended);
+    EXPECT_EQ(close_requested, comp(a).close_flags);
+    EXPECT_EQ(close_requested, comp(b).close_flags);
+    EXPECT_NE(std::string::npos, log_text().find("ABUSE: ext to localhost 40 session"));
+    fd_poll.count = poll_compact(fd_poll.count);
+    std::vector<rec> out = sent();
+    ASSERT_EQ(2, count_code(out, 2));
+    EXPECT_EQ(nullptr, s->streams[40]);
+    EXPECT_EQ(nullptr, s->streams[41]);
+}
+
+TEST_F(StreamsByName, LookupsForStreamsThatEndedMeanwhileAreDiscarded) {
+    deliver(open_cmd(50, 0x00000001, htons(80), "localhost"));
+    deliver(stream_cmd(cmd_end, 50));
+    fd_poll.count = poll_compact(fd_poll.count);
+    EXPECT_EQ(nullptr, s->streams[50]);
+    // The slot may be reused by a new stream before the lookup comes back.
+    s_stream* other = local_stream(50, nullptr);
+    settle();
+    EXPECT_FALSE(other->ended);
+    EXPECT_EQ(0, comp(other).close_flags);
+    EXPECT_TRUE(sent().empty());
+}
+
+// A name that resolves to an address outside 127/8 is connected. Such an
+// address exists only in a network namespace of our own, made in a child.
+TEST_F(StreamsByName, NameResolvingToAnAllowedAddressConnects) {
+    auto r = test_support::run_child([this] {
+        if (unshare(CLONE_NEWNET) != 0) _exit(77);
+        if (std::system("ip link set lo up && ip addr add 10.77.0.1/32 dev lo") != 0) _exit(77);
+        uint16_t port;
+        const int l = tcp_listener(inet_addr("10.77.0.1"), &port);
+        if (l < 0) _exit(2);
+        deliver(open_cmd(60, 0x00000001, port, "10.77.0.1"));
+        deliver(data_cmd(60, "ping"));
+        s_stream* st = s->streams[60];
+        if (!st || st->conn_state != conn_connecting_by_name) _exit(3);
+        for (int i = 0; i < 3000 && streams_pending_count(); i++) {
+            usleep(5000);
+            streams_poll_pending();
+        }
+        if (st->conn_state != conn_connecting || st->ended) _exit(4);
+        if (!(entry(st).events & ev_read) || !(entry(st).events & ev_write)) _exit(5);
+        if (!wait_readable(l)) _exit(6);
+        const int a = accept(l, nullptr, nullptr);
+        if (a < 0) _exit(7);
+        write_event(st);
+        char buf[8] = {0};
+        if (!wait_readable(a) || recv(a, buf, sizeof buf, 0) != 4 || std::string(buf) != "ping") _exit(8);
+    });
+    if (r.exited && r.code == 77) GTEST_SKIP() << "no network namespace here: " << r.err;
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(0, r.code) << r.out << r.err;
+}
+
+// ---------------------------------------------------------------- packing
+
+TEST_F(Streams, PackerServesReadyStreamsInTurnWithinTheBudget) {
+    s->packet_size = 200;
+    s_stream* a = local_stream(1, nullptr);
+    s_stream* b = local_stream(2, nullptr);
+    const std::string ta(500, 'a'), tb(300, 'b');
+    fifo_write(&a->input, ta.data(), 500);
+    fifo_write(&b->input, tb.data(), 300);
+    s->queued_input = 800;
+    ready_list_add(s, a);
+    ready_list_add(s, b);
+    entry(a).events = 0;
+    pack_streams(s, 1000000);
+    std::vector<rec> out;
+    {
+        session_flush(s);
+        bytes z(s->out_deflated.len);
+        fifo_read(&s->out_deflated, z.data(), uint32_t(z.size()));
+        byte_fifo plain;
+        payload_inflate(&server_in, z.data(), uint32_t(z.size()), &plain, 4076, 1 << 20);
+        // One record per data command: the merging recorder would join a turn.
+        while (plain.len) {
+            uint8_t h[4];
+            fifo_read(&plain, h, 4);
+            const uint16_t len = cmd_data_length(h);
+            std::string d(len, 0);
+            fifo_read(&plain, d.data(), len);
+            out.push_back(rec{h[0] & 7, uint16_t(h[2] | h[3] << 8), 0, 0, 0, "", d});
+        }
+    }
+    ASSERT_EQ(5u, out.size());
+    const uint16_t order[] = {1, 2, 1, 2, 1};
+    for (size_t i = 0; i < 5; i++) EXPECT_EQ(order[i], out[i].id) << i;
+    EXPECT_EQ(200u, out[0].data.size());
+    EXPECT_EQ(100u, out[4].data.size());
+    EXPECT_EQ(0u, s->queued_input);
+    EXPECT_EQ(nullptr, s->ready_head);
+    EXPECT_EQ(0u, s->ready_count);
+    EXPECT_TRUE(entry(a).events & ev_read);  // drained: reading resumes
+    EXPECT_EQ(800u + 5 * 4, s->packed_raw);
+
+    // A spent budget stops the packer and is counted.
+    runtime.ldelay_s = 0.0;  // every record yields deflated bytes at once
+    fifo_write(&a->input, ta.data(), 500);
+    ready_list_add(s, a);
+    const uint32_t stops = budget_stops;
+    pack_streams(s, 1);
+    EXPECT_EQ(stops + 1, budget_stops);
+    EXPECT_TRUE(a->in_ready);
+}
+
+TEST_F(Streams, OutputIsFlushedAtMostOncePerFlushInterval) {
+    runtime.ldelay_s = 0.05;
+    s->flush_interval_s = 0.05;
+    s->last_flush = now;
+    s_stream* a = local_stream(1, nullptr);
+    fifo_write(&a->input, "hello", 5);
+    ready_list_add(s, a);
+    now += 0.01;
+    pack_streams(s, 100000);
+    EXPECT_TRUE(s->out_deflated.unflushed);
+    now += 0.05;
+    pack_streams(s, 100000);
+    EXPECT_FALSE(s->out_deflated.unflushed);
+    EXPECT_EQ(now, s->last_flush);
+
+    // With ldelay 0 every command is complete as soon as it is deflated.
+    runtime.ldelay_s = 0.0;
+    session_stream_cmd(s, cmd_stop, 3);
+    bytes z(s->out_deflated.len);
+    fifo_read(&s->out_deflated, z.data(), uint32_t(z.size()));
+    byte_fifo plain;
+    payload_inflate(&server_in, z.data(), uint32_t(z.size()), &plain, 4076, 1 << 20);
+    EXPECT_EQ(5u + 4 + 3, plain.len);
+    fifo_free(&plain);
+}
+
+TEST_F(Streams, DelayingStopsReadingAndUndelayingGivesItBackToDrainedStreams) {
+    s_stream* plain_st = local_stream(1, nullptr);
+    s_stream* stopped = local_stream(2, nullptr);
+    s_stream* loaded = local_stream(3, nullptr);
+    stopped->stopped_by_peer = 1;
+    entry(stopped).events = 0;
+    fifo_write(&loaded->input, "x", 1);
+    entry(plain_st).revents = ev_read;
+    sockets_delay_all(s);
+    EXPECT_TRUE(s->delayed);
+    EXPECT_EQ(0, entry(plain_st).events);
+    EXPECT_EQ(0, entry(plain_st).revents);
+    EXPECT_EQ(0, entry(loaded).events);
+    sockets_undelay_all(s);
+    EXPECT_FALSE(s->delayed);
+    EXPECT_EQ(ev_read, entry(plain_st).events);
+    EXPECT_EQ(0, entry(stopped).events);
+    EXPECT_EQ(0, entry(loaded).events);
+}
+
+// ---------------------------------------------------------------- inflate
+
+TEST_F(Streams, GarbageInflateClosesTheSession) {
+    const uint8_t junk[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x12};
+    EXPECT_EQ(1, session_inflate(s, junk, sizeof junk));
+    EXPECT_TRUE(s->close_mark);
+    EXPECT_NE(std::string::npos, log_text().find("inflate error:"));
+    EXPECT_NE(std::string::npos, log_text().find("(upgrade client?)"));
+}
+
+// ---------------------------------------------------------------- tunnel packets
+
+TEST_F(Streams, TunnelPacketsGoThroughSendSlotsAnnouncedByIndexByte) {
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+    extra_fds.push_back(pair[0]);
+    extra_fds.push_back(pair[1]);
+    set_nonblocking(pair[0]);
+    set_nonblocking(pair[1]);
+    s->tunnel_fd = pair[0];
+    tunnel_available = 1;
+    tun.sendbuf = send_slots;
+    tunnel_send_slot = 254;
+
+    deliver(tunnel_cmd(1500, 0xAB));
+    deliver(tunnel_cmd(20, 0x01));
+    deliver(tunnel_cmd(1501, 0xCD));  // too large for a slot: dropped
+    deliver(tunnel_cmd(21, 0x02));    // after slot 255 comes slot 0
+    uint8_t idx[8];
+    ASSERT_EQ(3, recv(pair[1], idx, sizeof idx, 0));
+    EXPECT_EQ(254, idx[0]);
+    EXPECT_EQ(255, idx[1]);
+    EXPECT_EQ(0, idx[2]);
+    EXPECT_EQ(1500, send_slots[254].length);
+    EXPECT_EQ(0xAB, send_slots[254].data[1499]);
+    EXPECT_EQ(21, send_slots[0].length);
+    EXPECT_EQ(1u, tunnel_send_slot);
+    EXPECT_EQ(1500u + 20 + 21, s->local_out);
+
+    s->tunnel_fd = -1;
+    deliver(tunnel_cmd(30, 0x03));
+    EXPECT_NE(std::string::npos, log_text().find("No tunnel found. Failure!"));
+
+    runtime.buflen = 1000;
+    bytes p = packet(tunnel_cmd(1001, 0x04));
+    ASSERT_EQ(0, session_inflate(s, p.data(), uint32_t(p.size())));
+    process_commands(s);
+    EXPECT_TRUE(s->close_mark);
+    EXPECT_NE(std::string::npos, log_text().find("Invalid tunnel packet"));
+    EXPECT_NE(std::string::npos, log_text().find("size 1001>1000"));
+}
+
+}  // namespace
