@@ -25,10 +25,17 @@ int poll_compact(int count);
 int fd_append(int fd, uint16_t events, uint8_t type, stx_session* s, s_stream* st, int local_index);
 // Makes room for n more entries (growing by 32s) before a batch append.
 void fd_reserve(int n);
-// Marks the entry for removal (if not yet) with the given close flags.
+// Marks the entry for removal (if not yet) with the given close flags. The
+// first marking counts a pending removal (and, for a stream entry, one more
+// marked stream); a later one only adds its flags (peer informed).
 void fd_mark_removal(int index, uint8_t flags);
+// Frees a stream record once nothing refers to it (compaction, session close).
+void stream_record_free(s_stream* st);
 
 void share_budget();
+// Serves every ready entry once. A console connection that leaves the
+// table during its handler moves the last entry into its slot; that slot is
+// then examined again, so the moved entry is neither skipped nor served twice.
 void dispatch_ready(int ready);
 void main_loop_pass();
 [[noreturn]] void main_loop();

@@ -1,0 +1,472 @@
+// Session timers, sending, resending and rate control, on simulated time
+// (the tick source), with a bound UDP socket on loopback as the server.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/globals.h"
+#include "engine/log.h"
+#include "engine/loop.h"
+#include "engine/session.h"
+#include "engine/timers.h"
+#include "platform/net.h"
+#include "platform/sleep.h"
+#include "platform/tick.h"
+#include "protocol/session_core.h"
+#include "protocol/wire.h"
+
+namespace {
+
+uint32_t fake_ms = 0;
+uint32_t fake_tick() { return fake_ms; }
+std::vector<uint32_t> sleeps;
+void record_sleep(uint32_t ms) { sleeps.push_back(ms); }
+
+remote_record remotes[remote_table_size];
+local_entry locals[local_table_size];
+
+int udp_socket(uint16_t* port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    if (port) *port = a.sin_port;
+    set_nonblocking(fd);
+    return fd;
+}
+
+using bytes = std::vector<uint8_t>;
+
+class Timers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        globals_reset();
+        poll_reset();
+        tick_set_source(fake_tick);
+        sleeps.clear();
+        sleep_set_impl(record_sleep);
+        fake_ms = 70000;
+        clock_reset();
+        now = clock_now();
+        log = std::tmpfile();
+        runtime.log_file = log;
+        runtime.debug = 1;
+        spare_socket = udp_socket(nullptr);
+        for (auto& r : remotes) r = remote_record{};
+        for (auto& l : locals) l = local_entry{};
+        remote_table = remotes;
+        local_table = locals;
+
+        server = udp_socket(&server_port);
+        server_udp_fd = udp_socket(nullptr);
+        fd_append(server_udp_fd, ev_read, fd_server_udp, nullptr, nullptr, 0);
+        remote_record& r = remotes[0];
+        std::snprintf(r.name, sizeof r.name, "alpha");
+        r.server_addr = htonl(INADDR_LOOPBACK);
+        r.server_port = server_port;
+        r.speed_in_min = 1000;
+        r.speed_in_max = 8000;
+        r.speed_out_min = 500;
+        r.speed_out_max = 3000;
+        r.mtu = 1472;
+        r.mru = 1472;
+        r.ldelay_s = 0.05;
+        remote_count = 1;
+        locals[0].remotes = {0};
+        local_count = 1;
+        cur_index = fd_append(socket(AF_INET, SOCK_STREAM, 0), ev_read, fd_listener, nullptr, nullptr, 0);
+        ASSERT_EQ(0, find_session());
+        s = cur_session;
+        received();  // the login
+    }
+    void TearDown() override {
+        while (session_head) close_session(session_head);
+        for (int i = 0; i < fd_poll.count; i++)
+            if (fd_poll.entries[i].fd != spare_socket) sock_close(fd_poll.entries[i].fd);
+        poll_reset();
+        sock_close(server);
+        sock_close(spare_socket);
+        spare_socket = -1;
+        server_udp_fd = -1;
+        runtime.log_file = nullptr;
+        std::fclose(log);
+        remote_table = nullptr;
+        local_table = nullptr;
+        tick_set_source(nullptr);
+        sleep_set_impl(nullptr);
+    }
+    std::string log_text() {
+        std::fflush(log);
+        std::rewind(log);
+        std::string out;
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, log)) > 0) out.append(buf, n);
+        return out;
+    }
+    bool logged(const std::string& line) { return log_text().find(line) != std::string::npos; }
+    std::vector<bytes> received(int settle_us = 2000) {
+        std::vector<bytes> out;
+        if (settle_us) usleep(settle_us);
+        bytes b(2048);
+        ssize_t n;
+        while ((n = recv(server, b.data(), b.size(), 0)) >= 0) out.emplace_back(b.begin(), b.begin() + n);
+        return out;
+    }
+    void advance_ms(uint32_t ms) {
+        fake_ms += ms;
+        now = clock_now();
+    }
+
+    FILE* log = nullptr;
+    int server = -1;
+    uint16_t server_port = 0;
+    stx_session* s = nullptr;
+};
+
+// ---------------------------------------------------------------- ending sessions
+
+TEST_F(Timers, SessionsEndOnSilenceOrTheirCloseMark) {
+    struct Case {
+        uint32_t last_rx_pid;
+        uint8_t close_mark;
+        uint32_t alive_ms, dead_ms;  // the pass before and the pass that ends it
+        const char* line;
+    } cases[] = {
+        {0, 0, 10000, 500, "Close session, no packets received from server\n"},
+        {3, 0, 300000, 500, "Close session, seems no data/activity at specified timeout\n"},
+        {3, 1, 0, 0, "Close session, instruction from algoritm\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        if (!session_head) {
+            cur_index = 1;
+            ASSERT_EQ(0, find_session());
+            s = cur_session;
+        }
+        s->last_rx_time = now;
+        s->last_rx_pid = c.last_rx_pid;
+        if (!c.close_mark) {
+            advance_ms(c.alive_ms);
+            session_timers();
+            ASSERT_EQ(s, session_head);
+        }
+        s->close_mark = c.close_mark;
+        advance_ms(c.dead_ms);
+        session_timers();
+        EXPECT_EQ(nullptr, session_head);
+        EXPECT_TRUE(logged(c.line));
+    }
+}
+
+// ---------------------------------------------------------------- sending
+
+TEST_F(Timers, DataIsCutIntoPacketsWhileTheAllowanceLasts) {
+    s->allowance = 3 * 1472;
+    const std::string payload(3000, 'p');
+    fifo_write(&s->out_deflated, payload.data(), 3000);
+    send_packets(s);
+    EXPECT_TRUE(received().empty());  // nothing before the server has answered
+    s->working = 1;
+    send_packets(s);
+    auto got = received();
+    ASSERT_EQ(2u, got.size());
+    for (uint32_t k = 0; k < 2; k++) {
+        ASSERT_EQ(1472u, got[k].size());
+        const pkt_header h = header_get(got[k].data());
+        EXPECT_EQ(s->session_id, h.session_id);
+        EXPECT_EQ(k + 1, h.packet_id);
+        EXPECT_EQ(k + 1, h.data_id);
+        EXPECT_EQ(flags_data, h.flags);
+    }
+    EXPECT_EQ(3 * 1472 - 2 * (1472 + 42), s->allowance);
+    EXPECT_EQ(2u * 1472, s->bytes_in_flight);
+    EXPECT_EQ(2u, s->packets_in_flight);
+    EXPECT_EQ(2u * (1472 + 42), s->sent_bytes);
+    EXPECT_EQ(3u, stats.datagrams_sent);  // with the login
+    EXPECT_EQ(uint64_t(121 + 28 + 2 * (1472 + 28)), stats.udp_out);
+
+    // The rest waits for the flush interval.
+    send_packets(s);
+    EXPECT_TRUE(received().empty());
+    advance_ms(60);
+    send_packets(s);
+    got = received();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(size_t(17 + 3000 - 2 * 1455), got[0].size());
+}
+
+TEST_F(Timers, KeepalivesGrowBy175UpTo120s) {
+    s->working = 1;
+    s->last_rx_pid = 1;
+    runtime.datatimeout_s = 100000;
+    std::vector<double> at;
+    while (at.size() < 10) {
+        advance_ms(10);
+        s->last_rx_time = now;
+        session_timers();
+        for (const bytes& b : received(0))
+            if (b.size() == size_t(header_bytes)) at.push_back(now);
+    }
+    double expect = 5.0;
+    for (size_t k = 1; k < at.size(); k++) {
+        expect = std::min(expect * 1.75, 120.0);
+        SCOPED_TRACE(k);
+        EXPECT_GE(at[k] - at[k - 1], expect);
+        EXPECT_LT(at[k] - at[k - 1], expect + 0.011);
+    }
+    EXPECT_EQ(120.0, s->keepalive_s);
+}
+
+TEST_F(Timers, FailedSendEmptiesTheBucketCountsAsLossAndPauses) {
+    s->working = 1;
+    fifo_write(&s->out_deflated, std::string(100, 'x').data(), 100);
+    advance_ms(100);
+    sock_close(server_udp_fd);
+    fd_poll.entries[0].fd = spare_socket;
+    server_udp_fd = -1;
+    send_packets(s);
+    EXPECT_EQ(0, s->allowance);
+    EXPECT_EQ(117u, s->resent_bytes);
+    EXPECT_EQ(1u, s->resent_packets);
+    EXPECT_EQ(std::vector<uint32_t>{100}, sleeps);
+    EXPECT_EQ(1u, s->packets_in_flight);  // kept for a resend
+    EXPECT_TRUE(logged("send error (9) oneshot 117 burstavail 0\n"));
+}
+
+// ---------------------------------------------------------------- resending
+
+TEST_F(Timers, RequestedPacketIsResentUnderANewPacketId) {
+    s->working = 1;
+    s->allowance = 3 * 1472;
+    fifo_write(&s->out_deflated, std::string(200, 'q').data(), 200);
+    advance_ms(100);
+    send_packets(s);
+    auto first = received();
+    ASSERT_EQ(1u, first.size());
+
+    uint8_t req[5];
+    resend_req_put(req, resend_req_wire{1, 1});
+    serve_resend_requests(*s, req, 1, &stats.resent);
+    s->peer_last_good = 0;
+    s->last_delivered = 9;
+    resend_all(s);
+    auto again = received();
+    ASSERT_EQ(1u, again.size());
+    const pkt_header h = header_get(again[0].data());
+    EXPECT_EQ(2u, h.packet_id);
+    EXPECT_EQ(1u, h.data_id);
+    EXPECT_EQ(9u, h.last_good);
+    EXPECT_EQ(0, std::memcmp(first[0].data() + 17, again[0].data() + 17, 200));
+    EXPECT_EQ(uint32_t(217 + 42), s->resent_bytes);
+    EXPECT_EQ(1u, stats.resent);
+
+    // Without allowance it waits in the pending queue, then queues again.
+    serve_resend_requests(*s, req, 1, &stats.resent);
+    s->allowance = 100;
+    resend_all(s);
+    EXPECT_TRUE(received().empty());
+    EXPECT_EQ(1u, s->resend_q.items.size());
+    EXPECT_TRUE(s->pending_q.items.empty());
+}
+
+TEST_F(Timers, ReceivedDataIsDeliveredAndAcknowledgedPacketsFreed) {
+    s->working = 1;
+    fifo_write(&s->out_deflated, std::string(200, 'a').data(), 200);
+    advance_ms(100);
+    const double sent_at = now;
+    send_packets(s);
+    ASSERT_EQ(1u, s->packets_in_flight);
+    received();
+
+    // The server's data packet 1 acknowledges ours and carries a shutdown
+    // for a stream this side does not know (consumed without effect).
+    const uint8_t cmd[3] = {7, 5, 0};
+    z_stream z{};
+    deflateInit(&z, 9);
+    uint8_t payload[64];
+    z.next_in = const_cast<uint8_t*>(cmd);
+    z.avail_in = sizeof cmd;
+    z.next_out = payload;
+    z.avail_out = sizeof payload;
+    deflate(&z, Z_SYNC_FLUSH);
+    const size_t n = sizeof payload - z.avail_out;
+    deflateEnd(&z);
+    bytes b(header_bytes);
+    header_put(b.data(), pkt_header{s->session_id, 1, 1, 1, flags_data});
+    b.insert(b.end(), payload, payload + n);
+    sockaddr_in self{};
+    socklen_t len = sizeof self;
+    getsockname(server_udp_fd, reinterpret_cast<sockaddr*>(&self), &len);
+    sendto(server, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&self), sizeof self);
+    usleep(2000);
+    advance_ms(10);
+    cur_index = 0;
+    udp_receive();
+    ASSERT_EQ(1, s->data_received);
+
+    session_timers();
+    EXPECT_EQ(0, s->data_received);
+    EXPECT_EQ(1u, s->last_delivered);
+    EXPECT_EQ(2u, s->window.first_id);
+    EXPECT_EQ(0u, s->in_cmds.len);
+    EXPECT_EQ(0u, s->packets_in_flight);
+    EXPECT_EQ(0u, s->bytes_in_flight);
+    EXPECT_EQ(2u, s->array_d.first);
+    EXPECT_EQ(sent_at, s->newest_acked_sent);
+    EXPECT_NEAR(0.010 * 1.01, s->rtt, 1e-9);  // sent 10 ms before the acknowledgement
+    EXPECT_EQ(s, session_head);
+}
+
+// ---------------------------------------------------------------- token bucket
+
+TEST_F(Timers, RefillOf64BytesOrLessIsNotApplied) {
+    s->speed = 3000;
+    s->allowance = 0;
+    s->last_refill = now;
+    const double start = now;
+    now = start + 0.021;  // 63 bytes
+    refill_allowance(s);
+    EXPECT_EQ(0, s->allowance);
+    EXPECT_EQ(start, s->last_refill);
+    now = start + 0.022;  // 66 bytes
+    refill_allowance(s);
+    EXPECT_EQ(66, s->allowance);
+    EXPECT_EQ(now, s->last_refill);
+    now += 100;
+    refill_allowance(s);
+    EXPECT_EQ(int32_t(s->burst), s->allowance);
+}
+
+TEST_F(Timers, RefillDrawsFromTheSharedPool) {
+    runtime.totalspeed = 10000;
+    s->speed = 1000;
+    s->burst = 100000;
+    struct Case {
+        int64_t pool;
+        int32_t allowance;
+        int64_t owed, pool_after, demand;
+        uint32_t demanding;
+    } cases[] = {
+        {0, 0, 500, 0, 500, 1},        // nothing in the pool: all owed
+        {200, 200, 300, 0, 300, 1},    // part of it
+        {800, 500, 0, 300, 0, 0},      // enough
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pool);
+        s->allowance = 0;
+        s->owed = 0;
+        budget = shared_budget{};
+        budget.pool = c.pool;
+        s->last_refill = now - 0.5;
+        refill_allowance(s);
+        EXPECT_EQ(c.allowance, s->allowance);
+        EXPECT_EQ(c.owed, s->owed);
+        EXPECT_EQ(c.pool_after, budget.pool);
+        EXPECT_EQ(c.demand, budget.total_demand);
+        EXPECT_EQ(c.demanding, budget.demanding);
+    }
+    s->owed = 0;
+    budget = shared_budget{};
+}
+
+// ---------------------------------------------------------------- speed control
+
+TEST_F(Timers, SpeedRisesBy50PerCheckWithoutLoss) {
+    s->speed_min = 500;
+    s->speed_max = 3000;
+    s->speed = 1000;
+    s->last_check = now;
+    s->sent_bytes = 10000;  // not more than 10000 bytes: no check
+    advance_ms(200);
+    speed_control(s);
+    s->sent_bytes = 10001;  // not more than 0.1 s since the last one
+    s->last_check = now - 0.09;
+    speed_control(s);
+    ASSERT_EQ(1000u, s->speed);
+    s->last_check = now;
+    for (int k = 1; k <= 60; k++) {
+        s->sent_bytes = 20000;
+        advance_ms(200);
+        speed_control(s);
+        ASSERT_EQ(std::min(1000u + 50u * k, 3000u), s->speed);
+        EXPECT_EQ(0u, s->sent_bytes);
+        EXPECT_EQ(now, s->last_check);
+    }
+    // Fifty checks write the status line, with the period's rate in it:
+    // 50 x 20000 bytes in 10 s.
+    const std::string text = log_text();
+    const std::string head = "B/G 0/100|buf 0B+0B+0B/0P?0P 0/0/0 (alpha) spd ";
+    const size_t at = text.find(head);
+    ASSERT_NE(std::string::npos, at) << text;
+    EXPECT_NEAR(100000, std::atoi(text.c_str() + at + head.size()), 1);
+    EXPECT_NE(std::string::npos, text.find("/0<3000 sock 0 rtt 10.010000 delay 0 sd 0 st 0 drq 0 c 1.000000 c/s "
+                                           "1000.000000 DLT 0 o "));
+    EXPECT_DOUBLE_EQ(10.0 * 1.001, s->rtt);
+    EXPECT_EQ(10u * 20000, s->period_sent);  // the ten checks since
+}
+
+TEST_F(Timers, HeavyLossCutsTheSpeedThenDropsItToTheMinimum) {
+    s->speed_min = 100;
+    s->speed_max = 100000;
+    s->speed = 100000;
+    const uint32_t expect[] = {40000, 16000, 6400, 100, 40};
+    for (uint32_t want : expect) {
+        s->sent_bytes = 8000;
+        s->resent_bytes = 12000;  // 60 % loss
+        advance_ms(200);
+        speed_control(s);
+        EXPECT_EQ(std::max(want, 100u), s->speed);
+    }
+    // Little sent and some loss: straight to the minimum.
+    s->speed = 5000;
+    s->sent_bytes = 2;
+    s->resent_bytes = 20000;
+    advance_ms(200);
+    speed_control(s);
+    EXPECT_EQ(100u, s->speed);
+}
+
+// ---------------------------------------------------------------- reading control
+
+TEST_F(Timers, ReadingStopsAbove10SpeedsInFlightAndResumesBelow4RoundTrips) {
+    s->speed = 1000;
+    s->rtt = 0.5;
+    s->last_rx_time = now;
+    struct Step {
+        uint32_t in_flight;
+        double silent;
+        uint8_t delayed;
+    } steps[] = {
+        {5000, 0, 0},      // at 5 speeds: reading goes on
+        {7000, 1.0, 0},    // above 5 speeds but the server is quiet longer than a round trip
+        {7000, 0, 1},      // above 5 speeds and the server talks: stop
+        {2000, 0, 1},      // not below 4 x rtt x speed
+        {1999, 0, 0},      // below: resume
+        {10001, 1.0, 1},   // above 10 speeds: stop whatever
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.in_flight);
+        s->bytes_in_flight = st.in_flight;
+        s->last_rx_time = now - st.silent;
+        reading_control(s);
+        EXPECT_EQ(st.delayed, s->delayed);
+    }
+    EXPECT_EQ(2u, s->delay_count);
+}
+
+}  // namespace
