@@ -1,1 +1,112 @@
 #include "engine/log.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "engine/globals.h"
+#include "engine/session.h"
+#include "platform/msgbox.h"
+#include "protocol/hooks.h"
+
+char* log_buffer() {
+    if (!log_line) log_line = static_cast<char*>(xmalloc(log_buffer_bytes));
+    return log_line;
+}
+
+int log_prefix(char* buf) {
+    std::memset(buf, 0, log_buffer_bytes);
+    int n = std::snprintf(buf, log_buffer_bytes, "[%s][%d]", runtime.qrid, int(getpid()));
+    // qrid is capped at 255 characters, so only a broken settings record gets here.
+    if (n < 0 || n >= log_buffer_bytes) fatal_error(__LINE__, "fprintf failure!");
+    return n;
+}
+
+void log_vmsg(int level, const char* fmt, va_list ap) {
+    if (level > 1 || level > runtime.debug) return;
+    char* buf = log_buffer();
+    int prefix = log_prefix(buf);
+    // vsnprintf cuts an over-long message and always terminates the line.
+    std::vsnprintf(buf + prefix, size_t(log_buffer_bytes - prefix), fmt, ap);
+    if (runtime.log_file) {
+        log_write_time();
+        std::fputs(buf + prefix, runtime.log_file);
+        std::fflush(runtime.log_file);
+    }
+    if (runtime.udpdstlog_port) log_send_udp(buf);
+}
+
+void log_msg(int level, const char* fmt, ...) {
+    if (level > 1 || level > runtime.debug) return;
+    va_list ap;
+    va_start(ap, fmt);
+    log_vmsg(level, fmt, ap);
+    va_end(ap);
+}
+
+void log_write_time() {
+    if (!runtime.log_file) return;
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    std::fprintf(runtime.log_file, "[%02d/%02d/%4d %02d:%02d:%02d][%d]", tm.tm_mday, tm.tm_mon + 1,
+                 tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, int(getpid()));
+}
+
+void log_send_udp(const char* text) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = runtime.udpdstlog_addr;
+    to.sin_port = runtime.udpdstlog_port;
+    // A lost copy is not worth a word: the collector is best effort.
+    (void)sendto(server_udp_fd, text, std::strlen(text), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to);
+}
+
+void fatal_error(int where, const char* text) {
+    message_box(text, "Critical Error");
+    for (int i = 0; i < 2; ++i) std::printf("CRITICAL ERROR: %s LINE %d\n", text, where);
+    std::fflush(stdout);
+    log_msg(1, "CRITICAL ERROR: %s LINE %d\n", text, where);
+    std::exit(1);
+}
+
+void crash_me() {
+    std::printf("Crash me\n");
+    std::fflush(stdout);
+    if (runtime.debug > 0) fatal_error(__LINE__, "Crash required\n");
+}
+
+void* mymalloc(size_t size, int zero) {
+    // malloc(0) may return null; that is no exhaustion.
+    void* p = std::malloc(size ? size : 1);
+    if (!p) fatal_error(__LINE__, "virtual memory exhausted\n");
+    if (zero == 1) std::memset(p, 0, size);
+    return p;
+}
+
+void* xmalloc(size_t size) {
+    void* p = std::malloc(size ? size : 1);
+    if (!p) fatal_error(__LINE__, "virtual memory exhausted in xmalloc\n");
+    return p;
+}
+
+void* myrealloc(void* block, size_t size) {
+    // Callers grow tables in place and index the new block at once: a failed
+    // growth must stop here, not hand back a block that is too small.
+    void* p = std::realloc(block, size ? size : 1);
+    if (!p) fatal_error(__LINE__, "virtual memory exhausted\n");
+    return p;
+}
+
+void mem_free(void* block) { std::free(block); }
+
+void log_install_protocol_hooks() {
+    proto_set_hooks(log_vmsg, fatal_error);
+}

@@ -1,0 +1,58 @@
+// A stand-in user-interface library for the start-up tests. It writes what
+// the engine handed it to the file named by QUORIN_TEST_UI_RECORD and
+// returns the value of QUORIN_TEST_UI_RESULT from UIShowLoginForm. With
+// QUORIN_TEST_UI_RUN set it runs the engine's start routine on a thread of
+// its own and returns once that thread ends, as the real interface does.
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+using start_fn = int (*)(void*);
+start_fn start_routine = nullptr;
+
+void record(const char* fmt, int value) {
+    const char* path = std::getenv("QUORIN_TEST_UI_RECORD");
+    if (!path) return;
+    FILE* f = std::fopen(path, "a");
+    if (!f) return;
+    std::fprintf(f, fmt, value);
+    std::fclose(f);
+}
+
+[[maybe_unused]] void* engine_thread(void* self) {
+    start_routine(self);
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+#ifndef TEST_UI_NO_SHOW
+int UIShowLoginForm(start_fn start, int flag) {
+    record("flag %d\n", flag);
+    start_routine = start;
+    if (std::getenv("QUORIN_TEST_UI_RUN")) {
+        static int thread_object;
+        pthread_t t;
+        if (pthread_create(&t, nullptr, engine_thread, &thread_object) == 0) pthread_join(t, nullptr);
+        record("engine thread ended %d\n", 0);
+    }
+    const char* result = std::getenv("QUORIN_TEST_UI_RESULT");
+    return result ? std::atoi(result) : 0;
+}
+#endif
+
+void UIStartStat(int) { record("start stat %d\n", 0); }
+
+void UIQuit() { record("quit %d\n", 0); }
+
+int UIProgress(int stage) {
+    record("progress %d\n", stage);
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,366 @@
+// Start-up: the program's exit roads, the user-interface and tunnel library
+// bindings, and the tunnel bring-up calls.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/config.h"
+#include "engine/globals.h"
+#include "engine/loop.h"
+#include "engine/session.h"
+#include "engine/startup.h"
+#include "engine/tunnel.h"
+#include "platform/dynlib.h"
+#include "platform/sleep.h"
+#include "tests/engine/support/child.h"
+
+using namespace test_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string libs = QUORIN_TEST_LIBS;
+
+// A copy of the engine in a folder of its own, so that the libraries next to
+// it are the ones a test puts there.
+struct engine_copy {
+    temp_dir dir;
+    std::string binary;
+    engine_copy() {
+        binary = dir.file("quorin");
+        fs::copy_file(std::string(QUORIN_BIN_DIR) + "/quorin", binary);
+        chmod(binary.c_str(), 0755);
+    }
+    void add_library(const std::string& variant, const std::string& file) {
+        fs::create_symlink(libs + "/" + variant + "/" + file, dir.file(file));
+    }
+};
+
+const char banner[] = "QuorIn(tm) 5.0.16-RC, Build Jul 16 2010 16:51:55\n";
+
+TEST(Program, MissingConfigEndsWithStatusOne) {
+    engine_copy e;
+    child_result r = run_program(e.binary, {}, e.dir.path);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out.rfind("Buffer size fifo 4096\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(banner), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("Error: Config file open error2\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("error opening config file\n"), std::string::npos) << r.err;
+}
+
+TEST(Program, MissingConfigMakesNoSocket) {
+    temp_dir dir;
+    std::string path = dir.file("quorin.conf");
+    child_result r = run_child([&] {
+        globals_reset();
+        spare_socket = -1;
+        config_file_name = path.c_str();
+        // The spare socket is the first socket the reader makes.
+        std::atexit([] { std::printf(spare_socket < 0 && fd_poll.count == 0 ? "no socket\n" : "socket made\n"); });
+        engine_main(nullptr);
+    });
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "no socket\n");
+    EXPECT_EQ(r.err.find("Critical Error"), std::string::npos);
+}
+
+struct ui_case {
+    std::vector<std::string> args;
+    const char* result;
+    const char* flag;  // as recorded; null: any non-zero flag
+    int status;
+};
+
+class UiFlagTest : public ::testing::TestWithParam<ui_case> {};
+
+TEST_P(UiFlagTest, FastStartFlagAndExitStatus) {
+    engine_copy e;
+    e.add_library("ui_full", "libquorin_ui.so");
+    std::string record = e.dir.file("ui.record");
+    child_result r = run_program(e.binary, GetParam().args, e.dir.path,
+                                 {"QUORIN_TEST_UI_RECORD=" + record,
+                                  std::string("QUORIN_TEST_UI_RESULT=") + GetParam().result});
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, GetParam().status);
+    std::string recorded = read_file(record);
+    if (GetParam().flag)
+        EXPECT_EQ(recorded, std::string("flag ") + GetParam().flag + "\n");
+    else
+        EXPECT_TRUE(recorded.rfind("flag ", 0) == 0 && recorded != "flag 0\n") << recorded;
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, UiFlagTest,
+                         ::testing::Values(ui_case{{"faststart"}, "1", "0", 255},
+                                           ui_case{{"faststartX"}, "1", "0", 255},
+                                           ui_case{{"faststart", "again"}, "1", "1", 255},
+                                           ui_case{{}, "1", "1", 255}, ui_case{{"fast"}, "1", nullptr, 255},
+                                           ui_case{{"faststart"}, "0", "0", 1},
+                                           ui_case{{}, "7", "1", 1}));
+
+TEST(Program, UiWithoutLoginFormIsRefused) {
+    engine_copy e;
+    e.add_library("ui_no_show", "libquorin_ui.so");
+    child_result r = run_program(e.binary, {}, e.dir.path);
+    EXPECT_EQ(r.code, 255);
+    EXPECT_NE(r.err.find("Error!: Invalid UI dll\n"), std::string::npos) << r.err;
+}
+
+int connect_with_retries(int port) {
+    for (int i = 0; i < 500; ++i) {
+        int fd = tcp_connect(port);
+        if (fd >= 0) return fd;
+        usleep(10000);
+    }
+    return -1;
+}
+
+TEST(Program, HeadlessEngineServesConsoleAndShutsDown) {
+    engine_copy e;
+    int port = free_port(SOCK_STREAM);
+    e.dir.write("quorin.conf", "[server]\nport=127.0.0.1:0\ncontrol_socket=" + std::to_string(port) + "\n");
+    program p = start_program(e.binary, {}, e.dir.path);
+    int c = connect_with_retries(port);
+    ASSERT_GE(c, 0);
+    EXPECT_EQ(read_until(c, "Quorin>"), "Quorin>");
+    send(c, "shutdown\r\n", 10, MSG_NOSIGNAL);
+    child_result r = p.wait();
+    close(c);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 255);
+    EXPECT_NE(r.out.find(banner), std::string::npos);
+}
+
+TEST(Program, InterfaceRunsEngineOnItsThreadAndEndsWithIt) {
+    engine_copy e;
+    e.add_library("ui_full", "libquorin_ui.so");
+    int port = free_port(SOCK_STREAM);
+    e.dir.write("quorin.conf", "[server]\nport=127.0.0.1:0\ncontrol_socket=" + std::to_string(port) + "\n");
+    std::string record = e.dir.file("ui.record");
+    program p = start_program(e.binary, {"faststart"}, e.dir.path,
+                              {"QUORIN_TEST_UI_RECORD=" + record, "QUORIN_TEST_UI_RUN=1", "QUORIN_TEST_UI_RESULT=0"});
+    int c = connect_with_retries(port);
+    ASSERT_GE(c, 0);
+    EXPECT_EQ(read_until(c, "Quorin>"), "Quorin>");
+    send(c, "shutdown\n", 9, MSG_NOSIGNAL);
+    child_result r = p.wait();
+    close(c);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(read_file(record), "flag 0\nprogress 1\nprogress 8\nstart stat 0\nquit 0\nengine thread ended 0\n");
+}
+
+// ------------------------------------------------------------- bindings
+
+TEST(Bindings, ProgressWithoutInterfaceIsMinusOne) {
+    globals_reset();
+    EXPECT_EQ(ui_progress(1), -1);
+    ui.UIProgress = [](int stage) { return stage * 10; };
+    EXPECT_EQ(ui_progress(3), 30);
+    globals_reset();
+}
+
+struct tun_case {
+    const char* variant;
+    int available;
+    int bound;  // of the sixteen names
+    bool end_work;
+};
+
+class TunBindingTest : public ::testing::TestWithParam<tun_case> {};
+
+int bound_names() {
+    const void* names[] = {
+        reinterpret_cast<void*>(tun.InitTun),          reinterpret_cast<void*>(tun.SetTunMediaStatus),
+        reinterpret_cast<void*>(tun.SetTunPtP),        reinterpret_cast<void*>(tun.SetTunDHCP),
+        reinterpret_cast<void*>(tun.SetTunDNS),        reinterpret_cast<void*>(tun.SetTunRedirIP),
+        reinterpret_cast<void*>(tun.SetTunTcpListenPort), reinterpret_cast<void*>(tun.GetTcpRedirDstIP),
+        reinterpret_cast<void*>(tun.GetTcpRedirDstPort), reinterpret_cast<void*>(tun.StartTunThread),
+        reinterpret_cast<void*>(tun.SetTcpRedirPortFordel), reinterpret_cast<void*>(tun.SetTunControlPort),
+        reinterpret_cast<void*>(tun.SetTapGuid),       reinterpret_cast<void*>(tun.end_work),
+        tun.recvbuf,                                   tun.sendbuf,
+    };
+    int n = 0;
+    for (const void* p : names) n += p != nullptr;
+    return n;
+}
+
+TEST_P(TunBindingTest, RequiredNamesDecideAvailability) {
+    globals_reset();
+    dynlib_set_search_dir(libs + "/" + GetParam().variant);
+    bind_tunnel_library();
+    EXPECT_EQ(tunnel_available, GetParam().available);
+    EXPECT_EQ(bound_names(), GetParam().bound);
+    EXPECT_EQ(tun.end_work != nullptr, GetParam().end_work);
+    dynlib_set_search_dir(QUORIN_BIN_DIR);
+    globals_reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, TunBindingTest,
+                         ::testing::Values(tun_case{"tun_full", 1, 16, true}, tun_case{"tun_no_guid", 0, 15, true},
+                                           tun_case{"tun_no_end_work", 1, 15, false},
+                                           tun_case{"ui_full", 0, 0, false}));
+
+// ------------------------------------------------------------- tunnel bring-up
+
+std::vector<int> stages;
+std::vector<uint32_t> sleeps;
+
+class TunnelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        globals_reset();
+        poll_reset();
+        dynlib_set_search_dir(libs + "/tun_full");
+        bind_tunnel_library();
+        ASSERT_EQ(tunnel_available, 1);
+        void* lib = dynlib_load(TUN_DLL);
+        calls = reinterpret_cast<const char* (*)()>(dynlib_symbol(lib, "test_tun_calls"));
+        reset = reinterpret_cast<void (*)()>(dynlib_symbol(lib, "test_tun_reset"));
+        reset();
+        stages.clear();
+        sleeps.clear();
+        ui.UIProgress = [](int stage) {
+            stages.push_back(stage);
+            return 0;
+        };
+        sleep_set_impl([](uint32_t ms) { sleeps.push_back(ms); });
+    }
+    void TearDown() override {
+        reset();
+        sleep_set_impl(nullptr);
+        for (int i = 0; i < fd_poll.count; ++i)
+            if (fd_poll.entries[i].fd != spare_socket) close(fd_poll.entries[i].fd);
+        fd_poll.count = 0;
+        server_udp_fd = -1;
+        config_file_name = "quorin.conf";
+        dynlib_set_search_dir(QUORIN_BIN_DIR);
+        globals_reset();
+    }
+    const char* (*calls)() = nullptr;
+    void (*reset)() = nullptr;
+};
+
+struct bringup_case {
+    int dhcp, dns_local;
+    const char* calls;
+    std::vector<int> stages;
+    std::vector<uint32_t> sleeps;
+};
+
+class BringUpTest : public TunnelTest, public ::testing::WithParamInterface<bringup_case> {};
+
+TEST_P(BringUpTest, LibraryCallsStagesAndWaitsInOrder) {
+    int port = free_port(SOCK_STREAM);
+    EXPECT_EQ(start_tun(inet_addr("10.7.0.2"), inet_addr("10.0.0.1"), inet_addr("127.0.0.1"), htons(uint16_t(port)),
+                        3000, GetParam().dhcp, 0, GetParam().dns_local),
+              1);
+    std::string expected = GetParam().calls;
+    expected.replace(expected.find("PORT"), 4, std::to_string(port));
+    EXPECT_EQ(std::string(calls()), expected);
+    EXPECT_EQ(stages, GetParam().stages);
+    EXPECT_EQ(sleeps, GetParam().sleeps);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Choices, BringUpTest,
+    ::testing::Values(
+        bringup_case{1, 0,
+                     "InitTun;SetTunPtP(0a070002,0a000001);SetTunDHCP(0a070002,0a000001,360000);SetTunDNS(0a000001);"
+                     "SetTunRedirIP(0a070002);SetTunControlPort(PORT);SetTunMediaStatus;StartTunThread;",
+                     {2, 3, 4, 6},
+                     {3000, 500, 500}},
+        bringup_case{1, 1,
+                     "InitTun;SetTunPtP(0a070002,0a000001);SetTunDHCP(0a070002,0a000001,360000);"
+                     "SetTunRedirIP(0a070002);SetTunControlPort(PORT);SetTunMediaStatus;StartTunThread;",
+                     {2, 3, 4, 6},
+                     {3000, 500, 500}},
+        bringup_case{0, 0,
+                     "InitTun;SetTunPtP(0a070002,0a000001);SetTunRedirIP(0a070002);SetTunControlPort(PORT);"
+                     "SetTunMediaStatus;StartTunThread;",
+                     {2, 3, 6},
+                     {500, 500}}));
+
+TEST_F(TunnelTest, TunnelSectionConnectsControlConnection) {
+    int port = free_port(SOCK_STREAM);
+    int listen_port = free_port(SOCK_STREAM);
+    temp_dir dir;
+    std::string log_path = dir.file("engine.log");
+    dir.write("quorin.conf", "[server]\nlog=" + log_path +
+                                 "\n[remote]\nname=srv\nserver=127.0.0.1:5000\n"
+                                 "[local]\nremote=srv\ntap_guid={abc}\ntun_init=manual\nptp_ip=10.0.0.9\n"
+                                 "tunnel=10.7.0.2:" +
+                                 std::to_string(port) +
+                                 "\n[local]\nremote=srv\ntransparent\nport=127.0.0.1:" + std::to_string(listen_port) +
+                                 "\n");
+    std::string path = dir.file("quorin.conf");
+    config_file_name = path.c_str();
+    read_config();
+
+    EXPECT_EQ(std::string(calls()),
+              "SetTapGuid({abc});InitTun;SetTunPtP(0a070002,0a000009);SetTunRedirIP(0a070002);SetTunControlPort(" +
+                  std::to_string(port) + ");SetTunMediaStatus;StartTunThread;SetTunTcpListenPort(" +
+                  std::to_string(listen_port) + ");");
+    ASSERT_EQ(fd_poll.count, 2);
+    EXPECT_EQ(fd_poll.comp[0].type, fd_listener);
+    EXPECT_EQ(fd_poll.comp[0].local_delayed & local_index_mask, 0);
+    EXPECT_EQ(fd_poll.comp[1].type, fd_listener);
+    EXPECT_EQ(fd_poll.comp[1].local_delayed & local_index_mask, 1);
+    EXPECT_EQ(remote_table[0].tunnel_fd, fd_poll.entries[0].fd);
+    EXPECT_EQ(local_table[0].mode, mode_tunnel);
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    getpeername(fd_poll.entries[0].fd, reinterpret_cast<sockaddr*>(&peer), &len);
+    EXPECT_EQ(ntohs(peer.sin_port), port);
+    std::string log = read_file(log_path);
+    EXPECT_NE(log.find("Starting tunnel dll.IP: 200070a port:" + [&] {
+        char b[16];
+        std::snprintf(b, sizeof b, "%x", htons(uint16_t(port)));
+        return std::string(b);
+    }() + " Timeout 0 seconds\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Tunnel start OK\n"), std::string::npos);
+}
+
+TEST_F(TunnelTest, IncompleteLibraryMakesTunnelSectionFatal) {
+    dynlib_set_search_dir(libs + "/tun_no_guid");
+    bind_tunnel_library();
+    temp_dir dir;
+    dir.write("quorin.conf", "[local]\ntunnel=10.7.0.2:4000\n");
+    std::string path = dir.file("quorin.conf");
+    child_result r = run_child([&] {
+        config_file_name = path.c_str();
+        read_config();
+    });
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Critical Error: TUN section present in config, but tun.dll not found or not up to date"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(TunnelTest, UnreachableControlPortIsFatal) {
+    // StartTunThread listens on the port the library was told; a second
+    // listener there makes its bind fail, so nothing accepts the engine.
+    int port = free_port(SOCK_STREAM);
+    temp_dir dir;
+    dir.write("quorin.conf", "[local]\ntun_init=manual\ntunnel=10.7.0.2:" + std::to_string(port) + "\n");
+    std::string path = dir.file("quorin.conf");
+    child_result r = run_child([&] {
+        int blocker = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at = loopback(port);
+        bind(blocker, reinterpret_cast<sockaddr*>(&at), sizeof at);  // bound, not listening: refuses
+        config_file_name = path.c_str();
+        read_config();
+    });
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Critical Error: Can't connect to tunnel control socket."), std::string::npos) << r.err;
+}
+
+}  // namespace
