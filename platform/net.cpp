@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 int set_nonblocking(int fd) {
@@ -22,7 +23,12 @@ bool sock_would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || e
 
 bool udp_peer_unreachable(int err) { return err == ECONNREFUSED || err == ECONNRESET; }
 
-bool resolve_ipv4(const char* host, uint32_t* addr_net) {
+namespace {
+
+bool system_resolve(const char* host, uint32_t* addr_net);
+std::atomic<resolve_fn> resolver{system_resolve};
+
+bool system_resolve(const char* host, uint32_t* addr_net) {
     in_addr a{};
     if (inet_pton(AF_INET, host, &a) == 1) {
         *addr_net = a.s_addr;
@@ -36,6 +42,12 @@ bool resolve_ipv4(const char* host, uint32_t* addr_net) {
     freeaddrinfo(res);
     return true;
 }
+
+}  // namespace
+
+bool resolve_ipv4(const char* host, uint32_t* addr_net) { return resolver.load()(host, addr_net); }
+
+void resolve_set_impl(resolve_fn fn) { resolver.store(fn ? fn : system_resolve); }
 
 uint32_t parse_ipv4(const char* text) { return inet_addr(text); }
 

@@ -22,6 +22,12 @@ bool udp_peer_unreachable(int err);
 // quad. Returns false when it does not resolve.
 bool resolve_ipv4(const char* host, uint32_t* addr_net);
 
+// Tests replace name lookups so that no query ever leaves the machine for a
+// name that does not exist. nullptr restores the system resolver. The
+// replacement must be safe to call from any thread.
+using resolve_fn = bool (*)(const char* host, uint32_t* addr_net);
+void resolve_set_impl(resolve_fn fn);
+
 // inet_addr: dotted quad to network order; INADDR_NONE (0xFFFFFFFF) if bad.
 uint32_t parse_ipv4(const char* text);
 
