@@ -1,0 +1,226 @@
+// Sessions end to end: a refused login, a server that dies mid-transfer, a
+// lossy and slow link, and streams that the server opens itself.
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+using namespace e2e;
+
+class Sessions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!bin_exists("quorin") || !bin_exists("refserver")) GTEST_SKIP() << "engine or refserver not built";
+    }
+    void TearDown() override {
+        if (HasFailure()) st.keep_for_diagnosis();
+    }
+    stack st;
+};
+
+TEST_F(Sessions, WrongPasswordClosesTheListener) {
+    ASSERT_TRUE(st.start_refserver());
+    st.remote.passwd = "wrong";
+    ASSERT_TRUE(st.start_engine({{"socks5=1"}}));
+    data_server echo(data_server::echo);
+    // The first connection makes the session; the login is refused.
+    int first = tcp_connect("127.0.0.1", st.port(0));
+    ASSERT_GE(first, 0);
+    EXPECT_GE(st.rs.proc.wait_line("LOGIN refused alice", 10), 0);
+    EXPECT_TRUE(st.engine.wait_log("Invalid username or password!!", 10));
+    close_fd(first);
+    // The next connection closes the listener: soon nobody accepts.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            int fd = tcp_connect("127.0.0.1", st.port(0), 1);
+            const bool refused = fd < 0;
+            close_fd(fd);
+            return refused;
+        },
+        10, 0.1));
+    EXPECT_TRUE(st.engine.wait_log("Please check login/password/balance", 5));
+    EXPECT_EQ(st.rs.proc.count_lines("LOGIN ok"), 0u);
+    EXPECT_TRUE(st.engine.proc.running());
+}
+
+TEST_F(Sessions, ServerRestartMidTransferResetsAndRecovers) {
+    ASSERT_TRUE(st.start_refserver());
+    ASSERT_TRUE(st.start_engine({{"socks5=1"}}));
+    data_server echo(data_server::echo);
+    int fd = socks5_connect_ip(st.port(0), "127.0.0.1", echo.port());
+    ASSERT_GE(fd, 0);
+    std::string login;
+    ASSERT_GE(st.rs.proc.wait_line("LOGIN ok", 10, &login), 0);
+    const uint32_t sid = refserver_proc::session_of(login);
+    char buf[65536];
+    ASSERT_TRUE(write_stream(fd, 1, 100000));
+    ASSERT_TRUE(recv_exact(fd, buf, 100000 > sizeof buf ? sizeof buf : 100000, 10));
+
+    // The server dies without a word and comes back on the same port.
+    const uint16_t port = st.rs.port;
+    st.rs.proc.kill_hard();
+    ASSERT_TRUE(st.rs.start(st.dir, {"--user", "alice:secret"}, "127.0.0.1", port));
+    // Our traffic on the old session meets a server that does not know it.
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop && write_stream(fd, 2, 4096)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%x", sid);
+    EXPECT_GE(st.rs.proc.wait_line(std::string("UNKNOWN ") + hex, 20), 0);
+    EXPECT_TRUE(st.engine.wait_log(std::string("reset session ") + hex, 10));
+    EXPECT_TRUE(wait_closed(fd, 10));
+    stop = true;
+    writer.join();
+    close_fd(fd);
+
+    // A new connection makes a new session with the new server.
+    int again = socks5_connect_ip(st.port(0), "127.0.0.1", echo.port());
+    ASSERT_GE(again, 0);
+    ASSERT_TRUE(write_stream(again, 3, 50000));
+    shutdown(again, SHUT_WR);
+    std::string why;
+    EXPECT_TRUE(check_stream(again, 3, 50000, 20, &why)) << why;
+    EXPECT_GE(st.rs.proc.wait_line("LOGIN ok", 1, &login), 0);
+    EXPECT_NE(refserver_proc::session_of(login), sid);
+    close_fd(again);
+}
+
+TEST_F(Sessions, LossyDelayedLinkCarriesDataIntact) {
+    if (!bin_exists("linkem")) GTEST_SKIP() << "linkem not built";
+    ASSERT_TRUE(st.start_refserver());
+    process link;
+    ASSERT_TRUE(link.start({bin_path("linkem"), "--listen", "127.0.0.1:0", "--server",
+                            "127.0.0.1:" + std::to_string(st.rs.port), "--loss", "5", "--delay", "300", "--seed",
+                            "7"},
+                           st.dir.path(), "", st.dir.file("linkem.err")));
+    std::string line;
+    ASSERT_GE(link.wait_line("LISTEN ", 10, &line), 0);
+    st.remote.port = uint16_t(std::atoi(line.c_str() + 7));
+    st.remote.speed_in = "400000:400000";
+    st.remote.speed_out = "400000:400000";
+    // A lost login would cost the session: send it a few times.
+    ASSERT_TRUE(st.start_engine({{"socks5=1"}}, "authretry=3\n"));
+    data_server echo(data_server::echo);
+    data_server source(data_server::source, 300000, 21);
+    int e = socks5_connect_ip(st.port(0), "127.0.0.1", echo.port());
+    int down = socks5_connect_ip(st.port(0), "127.0.0.1", source.port());
+    ASSERT_GE(e, 0);
+    ASSERT_GE(down, 0);
+    std::thread writer([&] {
+        write_stream(e, 20, 200000);
+        shutdown(e, SHUT_WR);
+    });
+    std::string why_echo, why_down;
+    EXPECT_TRUE(check_stream(down, 21, 300000, 50, &why_down)) << why_down;
+    EXPECT_TRUE(check_stream(e, 20, 200000, 50, &why_echo)) << why_echo;
+    writer.join();
+    close_fd(e);
+    close_fd(down);
+    // The loss was met and mended both ways: the engine asked for packets
+    // again and sent packets again when asked.
+    stat_line s;
+    ASSERT_TRUE(parse_stat_line(st.engine.console_command("show stat\n"), &s));
+    EXPECT_GT(s.asked, 0u);
+    EXPECT_GT(s.resent, 0u);
+}
+
+// The application's end of file and the server's stop for the same stream
+// met in one pass of the engine's loop: the end still reaches the server
+// once the server says continue. The engine is held with SIGSTOP so that
+// both wait for the same pass: the stop takes the stream off the ready list
+// before its shutdown command is packed, and the continue must bring it back.
+TEST_F(Sessions, EndOfFileMeetingAStopStillReachesTheServer) {
+    ASSERT_TRUE(st.start_refserver({}, true));
+    ASSERT_TRUE(st.start_engine({{"socks5=1"}}));
+    data_server sink(data_server::sink);
+    int fd = socks5_connect_ip(st.port(0), "127.0.0.1", sink.port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(send_str(fd, "hello"));
+    ASSERT_TRUE(sink.wait_accepted(1, 10));
+    std::string open;
+    ASSERT_GE(st.rs.proc.wait_line("OPEN ", 10, &open), 0);
+    const std::string id = open.substr(open.find(' ', 5) + 1, open.rfind(' ') - open.find(' ', 5) - 1);
+
+    st.engine.proc.signal(SIGSTOP);
+    ASSERT_TRUE(st.engine.proc.wait_stopped(5));
+    shutdown(fd, SHUT_WR);
+    std::string reply;
+    ASSERT_TRUE(st.rs.control("STOP " + id, &reply));
+    EXPECT_EQ(reply, "OK\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the stop is on its way
+    st.engine.proc.signal(SIGCONT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(st.rs.control("CONTINUE " + id, &reply));
+
+    std::vector<data_server::sink_result> got;
+    EXPECT_TRUE(sink.wait_sinks(1, 10, &got)) << "the end of file never reached the destination";
+    if (!got.empty()) {
+        EXPECT_EQ(got[0].bytes, 5u);
+    }
+    close_fd(fd);
+}
+
+class ServerOpens : public Sessions {
+protected:
+    // Logs in through one SOCKS connection, so that the server has a session
+    // to open streams on.
+    void start() {
+        ASSERT_TRUE(st.start_refserver({}, true));
+        ASSERT_TRUE(st.start_engine({{"socks5=1"}}));
+        trigger_ = socks5_connect_ip(st.port(0), "127.0.0.1", echo.port());
+        ASSERT_GE(trigger_, 0);
+        ASSERT_GE(st.rs.proc.wait_line("LOGIN ok", 10), 0);
+    }
+    void TearDown() override {
+        close_fd(trigger_);
+        Sessions::TearDown();
+    }
+    data_server echo{data_server::echo};
+    int trigger_ = -1;
+};
+
+TEST_F(ServerOpens, InternalServiceOfTheEngineCarriesDataBothWays) {
+    ASSERT_TRUE(st.start_refserver({}, true));
+    const std::string services = "[services]\ninternal=3,127.0.0.1:" + std::to_string(echo.port()) + "\n";
+    ASSERT_TRUE(st.start_engine({{"socks5=1"}}, services));
+    trigger_ = socks5_connect_ip(st.port(0), "127.0.0.1", echo.port());
+    ASSERT_GE(trigger_, 0);
+    ASSERT_GE(st.rs.proc.wait_line("LOGIN ok", 10), 0);
+
+    int ctl = tcp_connect("127.0.0.1", st.rs.control_port);
+    ASSERT_GE(ctl, 0);
+    ASSERT_TRUE(send_str(ctl, "OPENINT 3\n"));
+    ASSERT_TRUE(write_stream(ctl, 30, 200000));
+    shutdown(ctl, SHUT_WR);
+    std::string why;
+    EXPECT_TRUE(check_stream(ctl, 30, 200000, 20, &why)) << why;
+    EXPECT_GE(st.rs.proc.wait_line("CONTROL open", 1), 0);
+    close_fd(ctl);
+}
+
+TEST_F(ServerOpens, OpenToLocalhostIsRefusedAsAbuse) {
+    start();
+    const size_t before = st.engine.log_count("ABUSE: ext to localhost");
+    int ctl = tcp_connect("127.0.0.1", st.rs.control_port);
+    ASSERT_GE(ctl, 0);
+    ASSERT_TRUE(send_str(ctl, "OPEN 127.0.0.1 " + std::to_string(echo.port()) + "\n"));
+    // The engine answers with an end command: the bridge closes.
+    EXPECT_TRUE(wait_closed(ctl, 10));
+    EXPECT_TRUE(st.engine.wait_log("ABUSE: ext to localhost", 5, before + 1));
+    // Only the trigger connection reached the echo server.
+    EXPECT_TRUE(echo.wait_accepted(1, 5));
+    EXPECT_EQ(echo.accepted(), 1);
+    close_fd(ctl);
+}
+
+}  // namespace
