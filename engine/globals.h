@@ -197,6 +197,7 @@ struct s_stream {
     double close_time;
     uint8_t local_end;
     uint8_t remote_end;
+    uint8_t shutdown_sent;  // the shutdown (7) for local_end went out
 };
 
 // ---------------------------------------------------------------- sessions

@@ -404,7 +404,9 @@ void on_continue(void* ctx, uint16_t id) {
     }
     st->stopped_by_peer = 0;
     if (read_allowed(s, st)) entry_of(st)->events |= ev_read;
-    if (st->input.len) ready_list_add(s, st);
+    // A stop can take a locally ended stream off the ready list before its
+    // shutdown was packed; it must come back for that shutdown too.
+    if (st->input.len || (st->local_end && !st->shutdown_sent)) ready_list_add(s, st);
 }
 
 void on_shutdown(void* ctx, uint16_t id) {
@@ -503,7 +505,8 @@ void pack_streams(stx_session* s, int64_t budget) {
         }
         if (st->input.len == 0) {
             ready_list_remove(s, st);
-            if (st->local_end) {
+            if (st->local_end && !st->shutdown_sent) {
+                st->shutdown_sent = 1;
                 session_stream_cmd(s, cmd_shutdown, st->id);
                 if (st->remote_end && entry_of(st) && !close_flags_of(st))
                     stream_mark(st, close_requested | close_peer_informed);
