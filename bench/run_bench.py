@@ -126,7 +126,11 @@ class Engine:
         self.work = work
         self.procs = []
         self.ref = Proc([os.path.join(BIN, "refserver"), "--listen", "127.0.0.1:0", "--user", "bench:bench",
-                         "--max-streams", "20000"], work, listen_line=True, log=os.path.join(work, "refserver.out"))
+                         "--max-streams", "20000",
+                         # The engine acknowledges a pure download about once per
+                         # keepalive interval (5 s), so the server must be able to
+                         # keep that much data unacknowledged.
+                         "--window", "1073741824"], work, listen_line=True, log=os.path.join(work, "refserver.out"))
         self.procs.append(self.ref)
         server_port = self.ref.port
         if profile:
