@@ -375,7 +375,9 @@ void error_event(stx_session* s, s_stream* st, int index) {
     stream_mark(st, st->handshake == hs_none ? close_requested : close_requested | close_peer_informed);
     st->ended = 1;
     ready_list_remove(s, st);
-    s->queued_input -= std::min(s->queued_input, st->input.len);
+    // A stream still in its handshake holds a partial header in its input
+    // that was never counted as queued.
+    if (st->handshake == hs_none) s->queued_input -= std::min(s->queued_input, st->input.len);
     fifo_free(&st->input);
 }
 

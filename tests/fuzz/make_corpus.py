@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into tests/fuzz/corpus/<target>/.
+
+Each seed is a well-formed example of what its target decodes, in the
+target's own input layout (see the comment at the top of each fuzz_*.cpp).
+Run it again after changing a layout; the files are small and kept in the
+repository."""
+import os
+import shutil
+import struct
+import zlib
+
+here = os.path.dirname(os.path.abspath(__file__))
+root = os.path.join(here, "corpus")
+
+
+def put(target, name, data):
+    d = os.path.join(root, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+# ---------------------------------------------------------------- wire pieces
+
+def header(pid, did, good=0, flags=0x40, sid=0):
+    return struct.pack("<IIIIB", sid, pid, did, good, flags)
+
+
+def req(first, count):
+    return struct.pack("<IB", first, count)
+
+
+def c_open(sid, addr, port, name=b""):
+    return bytes([0, len(name)]) + struct.pack(">H", port) + bytes(addr) + struct.pack("<H", sid) + name
+
+
+def c_internal(svc, sid):
+    return bytes([1 | (svc << 3)]) + struct.pack("<H", sid)
+
+
+def c_stream(code, sid):
+    return bytes([code]) + struct.pack("<H", sid)
+
+
+def c_data(sid, payload):
+    n = len(payload)
+    return bytes([3 | ((n & 0x1F) << 3), (n >> 5) & 0x3F]) + struct.pack("<H", sid) + payload
+
+
+def c_tunnel(packet):
+    return bytes([6]) + struct.pack("<H", len(packet)) + packet
+
+
+ipv4_packet = bytes([0x45, 0, 0, 28]) + bytes(8) + bytes([10, 0, 0, 2, 10, 0, 0, 1]) + bytes(8)
+
+stream_life = (c_internal(1, 5) + c_data(5, b"hello") + c_stream(4, 5) + c_stream(5, 5) +
+               c_data(5, b"x" * 300) + c_stream(7, 5) + c_stream(2, 5))
+
+
+def rec(ctl, body):
+    return bytes([ctl]) + struct.pack("<H", len(body)) + body
+
+
+SID, RAW, TIMERS = 0x01, 0x02, 0x04
+
+
+def advance(steps):
+    return 0x08 | (steps << 4)
+
+
+# ---------------------------------------------------------------- datagram
+
+def datagram():
+    t = "datagram"
+    put(t, "keepalive", rec(SID | TIMERS, header(1, 1)))
+    put(t, "stream_life", rec(SID | RAW | TIMERS, header(1, 1) + stream_life))
+    put(t, "out_of_order",
+        rec(SID | RAW, header(3, 3) + c_data(5, b"three")) +
+        rec(SID | RAW, header(2, 2) + c_data(5, b"two")) +
+        rec(SID | RAW | TIMERS, header(1, 1) + c_internal(1, 5) + c_data(5, b"one")))
+    put(t, "resend_requests",
+        rec(SID | RAW | TIMERS, header(1, 1) + c_internal(1, 9) + c_data(9, b"a" * 40)) +
+        rec(SID | TIMERS, header(2, 2, 1, 0x42) + req(1, 1) + req(0, 0)))
+    put(t, "gap", rec(SID | TIMERS, header(10, 1)) + rec(SID | TIMERS, header(600, 2)))
+    put(t, "reset_reason", rec(SID, header(0xFFFF, 0xFFFF, 0, 0xC0) + b"balance is empty"))
+    put(t, "reset_refused", rec(SID, header(0xFFFF, 0xFFFF, 0, 0xC0)))
+    put(t, "unknown_session", rec(0, header(1, 1, sid=0x1234)) + rec(0, header(0, 0, 0, 0xC0, sid=0x99)))
+    put(t, "short", rec(SID, header(1, 1)[:16]) + rec(SID, header(1, 1, 0, 0x42) + b"abc"))
+    cz = zlib.compressobj(6)
+    payload = cz.compress(c_internal(0, 1) + c_data(1, b"deflated by the server")) + cz.flush(zlib.Z_SYNC_FLUSH)
+    put(t, "deflated", rec(SID | TIMERS, header(1, 1) + payload))
+    put(t, "tunnel", rec(SID | RAW | TIMERS, header(1, 1) + c_tunnel(ipv4_packet)))
+    put(t, "timeouts", rec(SID | TIMERS, header(1, 1)) + rec(advance(15) | SID | TIMERS, header(2, 1)) +
+        rec(advance(15) | TIMERS, b""))
+    put(t, "ack", rec(SID | RAW | TIMERS, header(1, 1, 0) + stream_life) +
+        rec(advance(2) | SID | TIMERS, header(2, 2, 1)))
+
+
+# ---------------------------------------------------------------- commands
+
+def commands():
+    t = "commands"
+    put(t, "stream_life", bytes([7]) + stream_life)
+    put(t, "opens", bytes([3]) + c_open(1, [10, 1, 2, 3], 80) + c_open(2, [127, 0, 0, 1], 80) +
+        c_open(3, [0, 0, 0, 0], 80) + c_open(4, [10, 1, 2, 3], 0) + c_internal(31, 6))
+    put(t, "named_open", bytes([1]) + c_open(7, [1, 0, 0, 0], 443, b"example.invalid"))
+    put(t, "big_data", bytes([200]) + c_internal(2, 3) + c_data(3, bytes(range(256)) * 7 + b"z" * 255))
+    put(t, "tunnel", bytes([9]) + c_tunnel(ipv4_packet) + bytes([6, 0xFF, 0xFF]))
+    put(t, "stop_twice", bytes([0]) + c_internal(1, 4) + c_stream(4, 4) + c_stream(4, 4) + c_stream(5, 4) +
+        c_stream(5, 4))
+
+
+# ---------------------------------------------------------------- inflate
+
+def inflate():
+    t = "inflate"
+    cz = zlib.compressobj(9)
+    parts = [cz.compress(stream_life) + cz.flush(zlib.Z_SYNC_FLUSH),
+             cz.compress(c_data(5, b"q" * 2000)) + cz.flush(zlib.Z_SYNC_FLUSH)]
+    put(t, "two_packets", bytes([0]) + b"".join(struct.pack("<H", len(p)) + p for p in parts))
+    whole = parts[0] + parts[1]
+    put(t, "split_everywhere", bytes([3]) + b"".join(struct.pack("<H", 1) + whole[i:i + 1]
+                                                       for i in range(min(len(whole), 60))))
+    cz = zlib.compressobj(9)
+    bomb = cz.compress(bytes(4 << 20)) + cz.flush(zlib.Z_SYNC_FLUSH)
+    put(t, "bomb", bytes([0]) + struct.pack("<H", min(len(bomb), 0x7FF)) + bomb[:0x7FF])
+    put(t, "garbage", bytes([1]) + struct.pack("<H", 8) + b"\x78\x9c\xff\xff\xff\xff\x00\x01")
+
+
+# ---------------------------------------------------------------- config
+
+def config():
+    t = "config"
+    put(t, "full", b"""# engine settings
+[server]
+qrid=fuzz
+debug=1
+ttcp=1
+ldelay=0
+buflen=9000
+rcvbuf=5000
+datatimeout=5
+tcpnodelay=0
+verboselog=1
+minmeasuredrtt=150
+port=127.0.0.1:0
+control_socket=10.1.1.1:30000
+log=quorin.log
+tunnel=10.0.0.1:5
+[services]
+internal=3,127.0.0.1:8080
+internal=40,127.0.0.1:1
+ext_invalid_port=25,135,139,445
+[remote]
+name=alpha   \t
+server=127.0.0.1:9000
+login=averyveryverylonglogin
+passwd=secret
+speed_in=2000
+speed_out=100:900
+mtu=1500
+[remote]
+name=broken
+[remote] # comment behind a header
+name=beta
+server=127.0.0.2:9001
+[local]
+remote=alpha
+transparent
+port=127.0.0.1:3000
+[local]
+remote=beta
+service_int=2
+port=3001
+tun_init=manual
+route=replace
+dns=local
+ptp_ip=10.0.0.9
+tap_guid={0000}
+[local]
+remote=alpha
+service_ext=127.0.0.1:80
+mux
+tunnel
+""")
+    put(t, "sections", b"[server]\n[server]\nqrid=x\n[services]\n[remote]\n[remote]\nname=a\n[local]\n[local]\n")
+    put(t, "long_line", b"[server]\nqrid=" + b"q" * 1100 + b"\nport=\n")
+
+
+# ---------------------------------------------------------------- handshake
+
+def hs(ctl, body):
+    return bytes([ctl, len(body)]) + body
+
+
+READ, WRITE, CLOSE, NOSEND = 0x01, 0x02, 0x04, 0x08
+
+
+def handshake():
+    t = "handshake"
+    socks4 = bytes([4, 1]) + struct.pack(">H", 80) + bytes([10, 1, 2, 3]) + b"user\x00"
+    socks4a = bytes([4, 1]) + struct.pack(">H", 80) + bytes([0, 0, 0, 7]) + b"u\x00example\x00"
+    greet = bytes([5, 1, 0])
+    v5_ip = bytes([5, 1, 0, 1, 10, 1, 2, 3]) + struct.pack(">H", 443)
+    v5_name = bytes([5, 1, 0, 3, 11]) + b"example.org" + struct.pack(">H", 443)
+    put(t, "socks4", bytes([0]) + hs(READ, socks4) + hs(READ, b"GET / HTTP/1.0\r\n\r\n"))
+    put(t, "socks4a", bytes([0]) + hs(READ, socks4a))
+    put(t, "socks5_on_socks4", bytes([0]) + hs(READ, greet) + hs(READ, v5_ip) + hs(READ | WRITE, b"data"))
+    put(t, "socks5", bytes([1]) + hs(READ, greet) + hs(READ, v5_name))
+    put(t, "socks5_pipelined", bytes([1]) + hs(READ, greet + v5_ip + b"first data"))
+    put(t, "socks5_short_name", bytes([3]) + hs(READ, bytes([5, 1, 0, 3, 10]) + b"abcdefghij"[:9]))
+    put(t, "mux", bytes([2]) + hs(READ, bytes([10, 1, 2, 3, 0, 80, 0])) + hs(READ | CLOSE, b"payload"))
+    put(t, "mux_split", bytes([2]) + hs(READ, bytes([10, 1])) + hs(READ, bytes([2, 3, 0])) +
+        hs(READ, bytes([80, 0]) + b"xy"))
+    put(t, "close_early", bytes([1]) + hs(READ | CLOSE, b"\x05"))
+    put(t, "error_event", bytes([0]) + hs(NOSEND, b"") + hs(WRITE, b""))
+
+
+# ---------------------------------------------------------------- console
+
+def console():
+    t = "console"
+
+    def lines(*words):
+        return b"".join(bytes([len(w)]) + w for w in words)
+
+    put(t, "show", bytes([0]) + lines(b"show sessions\r\n", b"show session 1\r\n", b"show stat\r\n", b"help\n"))
+    put(t, "set", bytes([0]) + lines(b"set speed_in 8000:1000\n", b"set speed_out 500\n",
+                                     b"set server 127.0.0.1:5000\n", b"set server nosuchhost\n"))
+    put(t, "reset", bytes([0]) + lines(b"reset sessions\n", b"reset session 5\n", b"show sessions\n"))
+    put(t, "quit", bytes([0]) + lines(b"show\x00stat", b"quit\r\n", b"help\n"))
+    put(t, "small_buffer", bytes([4]) + lines(b"show stat\r\n", b"sh", b""))
+
+
+if __name__ == "__main__":
+    if os.path.isdir(root):
+        shutil.rmtree(root)
+    datagram()
+    commands()
+    inflate()
+    config()
+    handshake()
+    console()
