@@ -27,3 +27,12 @@ foreach(t engine_test_startup engine_test_config engine_test_console engine_test
     target_compile_definitions(${t} PRIVATE QUORIN_TEST_LIBS="${engine_test_libs}")
   endif()
 endforeach()
+
+# Set-up, sockets and the server's view of a session shared by every engine
+# unit test.
+add_library(engine_testing STATIC ${engine_support_dir}/engine_testing.cpp)
+target_link_libraries(engine_testing PUBLIC quorin_engine GTest::gtest)
+foreach(src ${srcs})
+  get_filename_component(name ${src} NAME_WE)
+  target_link_libraries(engine_${name} PRIVATE engine_testing)
+endforeach()

@@ -17,6 +17,7 @@
 #include "engine/loop.h"
 #include "engine/session.h"
 #include "tests/engine/support/child.h"
+#include "tests/engine/support/engine_testing.h"
 
 using namespace test_support;
 
@@ -24,27 +25,8 @@ namespace {
 
 uint32_t ip(const char* text) { return inet_addr(text); }
 
-class ConfigTest : public ::testing::Test {
+class ConfigTest : public engine_testing::ConfigFileTest {
 protected:
-    void SetUp() override {
-        globals_reset();
-        poll_reset();
-        server_udp_fd = -1;
-    }
-    void TearDown() override {
-        for (int i = 0; i < fd_poll.count; ++i)
-            if (fd_poll.entries[i].fd != spare_socket) close(fd_poll.entries[i].fd);
-        fd_poll.count = 0;
-        server_udp_fd = -1;
-        config_file_name = "quorin.conf";
-        globals_reset();
-    }
-    void load(const std::string& text) {
-        dir.write("quorin.conf", text);
-        path = dir.file("quorin.conf");
-        config_file_name = path.c_str();
-        read_config();
-    }
     // Index of the n-th descriptor entry of a type, or -1.
     int entry_of_type(uint8_t type, int n = 0) {
         for (int i = 0; i < fd_poll.count; ++i)
@@ -56,8 +38,6 @@ protected:
         for (int i = 0; i < fd_poll.count; ++i) n += fd_poll.comp[i].type == type;
         return n;
     }
-    temp_dir dir;
-    std::string path;
 };
 
 // ------------------------------------------------------------- line rules

@@ -20,6 +20,7 @@
 #include "engine/loop.h"
 #include "engine/session.h"
 #include "tests/engine/support/child.h"
+#include "tests/engine/support/engine_testing.h"
 
 using namespace test_support;
 
@@ -28,37 +29,26 @@ namespace {
 const std::string prefix = "[default][" + std::to_string(getpid()) + "]";
 const char prompt[] = "Quorin>";
 
-class ConsoleTest : public ::testing::Test {
+class ConsoleTest : public engine_testing::ConfigFileTest {
 protected:
     void SetUp() override {
-        globals_reset();
-        poll_reset();
-        server_udp_fd = -1;
+        ConfigFileTest::SetUp();
         rx = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in at = loopback(0);
         bind(rx, reinterpret_cast<sockaddr*>(&at), sizeof at);
         rx_port = ntohs(local_address(rx).sin_port);
         port = free_port(SOCK_STREAM);
-        dir.write("quorin.conf", "[server]\nport=127.0.0.1:0\ncontrol_socket=" + std::to_string(port) +
-                                     "\n[remote]\nname=srv\nlogin=user\npasswd=pw\nserver=127.0.0.1:" +
-                                     std::to_string(rx_port) + "\n[remote]\nname=two\nserver=127.0.0.1:" +
-                                     std::to_string(rx_port) + "\n[local]\nremote=srv\nsocks5\n");
-        path = dir.file("quorin.conf");
-        config_file_name = path.c_str();
-        read_config();
+        load("[server]\nport=127.0.0.1:0\ncontrol_socket=" + std::to_string(port) +
+             "\n[remote]\nname=srv\nlogin=user\npasswd=pw\nserver=127.0.0.1:" + std::to_string(rx_port) +
+             "\n[remote]\nname=two\nserver=127.0.0.1:" + std::to_string(rx_port) + "\n[local]\nremote=srv\nsocks5\n");
         base_count = fd_poll.count;
     }
     void TearDown() override {
         for (int c : clients) close(c);
-        for (int i = 0; i < fd_poll.count; ++i)
-            if (fd_poll.entries[i].fd != spare_socket) close(fd_poll.entries[i].fd);
-        fd_poll.count = 0;
-        server_udp_fd = -1;
         for (stx_session* s : sessions) delete s;
         session_head = nullptr;
         close(rx);
-        config_file_name = "quorin.conf";
-        globals_reset();
+        ConfigFileTest::TearDown();
     }
 
     // One pass over the console entries, as the event loop dispatches them.
@@ -124,8 +114,6 @@ protected:
         return got;
     }
 
-    temp_dir dir;
-    std::string path;
     int port = 0, rx = -1, rx_port = 0, base_count = 0;
     std::vector<int> clients;
     std::vector<stx_session*> sessions;

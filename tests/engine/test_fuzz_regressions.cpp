@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,31 +17,12 @@
 #include "engine/session.h"
 #include "engine/streams.h"
 #include "platform/net.h"
-#include "platform/sleep.h"
-#include "platform/tick.h"
 #include "protocol/commands.h"
+#include "tests/engine/support/engine_testing.h"
+
+using namespace engine_testing;
 
 namespace {
-
-uint32_t fake_ms = 0;
-uint32_t fake_tick() { return fake_ms; }
-void no_sleep(uint32_t) {}
-
-remote_record remotes[remote_table_size];
-local_entry locals[local_table_size];
-
-int loopback_socket(int type, uint16_t* port_net) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    if (port_net) *port_net = a.sin_port;
-    set_nonblocking(fd);
-    return fd;
-}
 
 int ring_length(const stx_session* s) {
     int n = 0;
@@ -55,95 +35,46 @@ int ring_length(const stx_session* s) {
     return n;
 }
 
-class FuzzRegressions : public ::testing::Test {
+class FuzzRegressions : public EngineTest {
 protected:
     void SetUp() override {
-        globals_reset();
-        poll_reset();
+        EngineTest::SetUp();
         log_install_protocol_hooks();
-        tick_set_source(fake_tick);
-        sleep_set_impl(no_sleep);
-        fake_ms = 100000;
-        clock_reset();
-        now = clock_now();
-        log = std::tmpfile();
-        runtime.log_file = log;
-        runtime.debug = 1;
         runtime.ttcp = 0;
-        spare_socket = loopback_socket(SOCK_DGRAM, nullptr);
-        for (auto& r : remotes) r = remote_record{};
-        for (auto& l : locals) l = local_entry{};
-        remote_table = remotes;
-        local_table = locals;
-
-        sink = loopback_socket(SOCK_DGRAM, &sink_port);
         service = loopback_socket(SOCK_STREAM, &service_port);
         listen(service, 64);
-        listener = loopback_socket(SOCK_STREAM, nullptr);
-        server_udp_fd = loopback_socket(SOCK_DGRAM, nullptr);
-        fd_append(server_udp_fd, ev_read, fd_server_udp, nullptr, nullptr, 0);
-        const int listener_index = fd_append(listener, ev_read, fd_listener, nullptr, nullptr, 0);
+        extra_fds.push_back(service);
+        start_fake_server();
 
         remote_record& r = remotes[0];
+        r = remote_record{};
         std::snprintf(r.name, sizeof r.name, "fuzz");
         r.server_addr = htonl(INADDR_LOOPBACK);
-        r.server_port = sink_port;
+        r.server_port = fake_port;
         r.speed_out_min = r.speed_out_max = r.speed_in_min = r.speed_in_max = 100000;
         r.mtu = 1472;
         r.tunnel_fd = -1;
-        remote_count = 1;
-        locals[0].remotes = {0};
         locals[0].service_number = 1;
-        local_count = 1;
         for (service_entry& svc : services_table) svc = service_entry{htonl(INADDR_LOOPBACK), service_port};
 
-        cur_index = listener_index;
-        ASSERT_EQ(0, find_session());
-        s = cur_session;
+        s = make_session(mode_service_int);
+        ASSERT_FALSE(HasFailure());
         s->working = 1;
     }
     void TearDown() override {
         while (session_head) close_session(session_head);
         if (pending_removals) fd_poll.count = poll_compact(fd_poll.count);
-        for (int i = 0; i < fd_poll.count; i++)
-            if (fd_poll.entries[i].fd != spare_socket) sock_close(fd_poll.entries[i].fd);
-        poll_reset();
-        for (int fd : {sink, service, spare_socket}) sock_close(fd);
-        spare_socket = -1;
-        server_udp_fd = -1;
-        runtime.log_file = nullptr;
-        std::fclose(log);
-        remote_table = nullptr;
-        local_table = nullptr;
-        tick_set_source(nullptr);
-        sleep_set_impl(nullptr);
+        EngineTest::TearDown();
     }
 
-    void feed(const std::vector<uint8_t>& cmds) {
+    void feed(const bytes& cmds) {
         fifo_write(&s->in_cmds, cmds.data(), uint32_t(cmds.size()));
         process_commands(s);
         if (pending_removals) fd_poll.count = poll_compact(fd_poll.count);
     }
 
-    static void put(std::vector<uint8_t>& out, const uint8_t* b, size_t n) { out.insert(out.end(), b, b + n); }
-    static void internal(std::vector<uint8_t>& out, uint16_t id) {
-        uint8_t b[4];
-        put(out, b, cmd_put_open_internal(b, 1, id));
-    }
-    static void data(std::vector<uint8_t>& out, uint16_t id, const char* text) {
-        uint8_t b[4];
-        const size_t n = std::strlen(text);
-        put(out, b, cmd_put_data_header(b, uint16_t(n), id));
-        put(out, reinterpret_cast<const uint8_t*>(text), n);
-    }
-    static void stream(std::vector<uint8_t>& out, cmd_code code, uint16_t id) {
-        uint8_t b[4];
-        put(out, b, cmd_put_stream(b, code, id));
-    }
-
-    FILE* log = nullptr;
-    int sink = -1, service = -1, listener = -1;
-    uint16_t sink_port = 0, service_port = 0;
+    int service = -1;
+    uint16_t service_port = 0;
     stx_session* s = nullptr;
 };
 
@@ -151,16 +82,8 @@ protected:
 // (without an end command of its own), the new one keeps the id and the
 // data that follows, and removal of the old leaves the new in the table.
 TEST_F(FuzzRegressions, ReopenedStreamIdReplacesTheOldStream) {
-    std::vector<uint8_t> cmds;
-    internal(cmds, 5);
-    data(cmds, 5, "old data");
-    stream(cmds, cmd_stop, 5);
-    internal(cmds, 5);
-    data(cmds, 5, "new");
-    stream(cmds, cmd_stop, 5);
-    stream(cmds, cmd_continue, 5);
-    stream(cmds, cmd_continue, 5);
-    feed(cmds);
+    feed(cat({open_internal_cmd(1, 5), data_cmd(5, "old data"), stream_cmd(cmd_stop, 5), open_internal_cmd(1, 5),
+              data_cmd(5, "new"), stream_cmd(cmd_stop, 5), stream_cmd(cmd_continue, 5), stream_cmd(cmd_continue, 5)}));
 
     ASSERT_NE(nullptr, s->streams[5]);
     s_stream* st = s->streams[5];
@@ -172,11 +95,7 @@ TEST_F(FuzzRegressions, ReopenedStreamIdReplacesTheOldStream) {
     EXPECT_EQ(st, fd_poll.comp[st->fd_index].stream);
 
     // The server ends it; data behind the end reaches nothing.
-    cmds.clear();
-    stream(cmds, cmd_end, 5);
-    data(cmds, 5, "late");
-    stream(cmds, cmd_shutdown, 5);
-    feed(cmds);
+    feed(cat({stream_cmd(cmd_end, 5), data_cmd(5, "late"), stream_cmd(cmd_shutdown, 5)}));
     EXPECT_EQ(0, ring_length(s));
     EXPECT_EQ(0u, s->stream_count);
     EXPECT_EQ(0, s->close_mark);
@@ -185,16 +104,12 @@ TEST_F(FuzzRegressions, ReopenedStreamIdReplacesTheOldStream) {
 // A tunnel packet longer than buflen ends the session; nothing behind it in
 // the stream is executed.
 TEST_F(FuzzRegressions, OversizedTunnelPacketStopsTheStream) {
-    std::vector<uint8_t> cmds;
-    uint8_t b[4];
-    put(cmds, b, cmd_put_tunnel_header(b, 4077));
-    internal(cmds, 9);
-    feed(cmds);
+    bytes header(3);
+    cmd_put_tunnel_header(header.data(), 4077);  // the header alone
+    feed(cat({header, open_internal_cmd(1, 9)}));
     EXPECT_EQ(1, s->close_mark);
     EXPECT_EQ(0u, s->stream_count);
-    cmds.clear();
-    internal(cmds, 10);
-    feed(cmds);
+    feed(open_internal_cmd(1, 10));
     EXPECT_EQ(0u, s->stream_count);
 }
 

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -25,20 +24,13 @@
 #include "engine/session.h"
 #include "engine/streams.h"
 #include "platform/net.h"
-#include "platform/sleep.h"
-#include "platform/tick.h"
 #include "protocol/commands.h"
+#include "tests/engine/support/engine_testing.h"
+
+using namespace engine_testing;
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-uint32_t fake_ms = 0;
-uint32_t fake_tick() { return fake_ms; }
-void no_sleep(uint32_t) {}
-
-remote_record remotes[remote_table_size];
-local_entry locals[local_table_size];
 packet_slot recv_slots[256];
 
 uint32_t redirect_addr = 0;
@@ -47,120 +39,13 @@ uint32_t fake_redir_port(int) { return htons(8080); }
 int released_port = 0;
 void fake_release(int port) { released_port = port; }
 
-int udp_socket(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    if (port) *port = a.sin_port;
-    set_nonblocking(fd);
-    return fd;
-}
-
-bool wait_readable(int fd, int ms = 5000) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) == 1;
-}
-
-struct rec {
-    int code;
-    uint16_t id;
-    uint8_t service;
-    uint32_t addr;
-    uint16_t port;
-    std::string name;
-    std::string data;
-};
-
-void rec_open(void* ctx, const cmd_open_req& r) {
-    static_cast<std::vector<rec>*>(ctx)->push_back(
-        rec{0, r.stream_id, 0, r.addr_net, r.port_net, std::string(r.name, r.name_len), ""});
-}
-void rec_open_internal(void* ctx, uint8_t service, uint16_t id) {
-    static_cast<std::vector<rec>*>(ctx)->push_back(rec{1, id, service, 0, 0, "", ""});
-}
-void rec_end(void* ctx, uint16_t id) { static_cast<std::vector<rec>*>(ctx)->push_back(rec{2, id, 0, 0, 0, "", ""}); }
-void rec_data(void* ctx, uint16_t id, const uint8_t* b, uint32_t n) {
-    auto* v = static_cast<std::vector<rec>*>(ctx);
-    if (v->empty() || v->back().code != 3 || v->back().id != id) v->push_back(rec{3, id, 0, 0, 0, "", ""});
-    v->back().data.append(reinterpret_cast<const char*>(b), n);
-}
-void rec_other(void* ctx, uint16_t id) { static_cast<std::vector<rec>*>(ctx)->push_back(rec{9, id, 0, 0, 0, "", ""}); }
-void rec_tunnel(void* ctx, const uint8_t* p, uint16_t len) {
-    static_cast<std::vector<rec>*>(ctx)->push_back(rec{6, 0, 0, 0, 0, "", std::string(p, p + len)});
-}
-const cmd_handlers recorder = {rec_open, rec_open_internal, rec_end,  rec_data, rec_other,
-                               rec_other, rec_other, rec_tunnel, nullptr};
-
 std::string str(const bytes& b) { return std::string(b.begin(), b.end()); }
 
-class Listeners : public ::testing::Test {
+class Listeners : public EngineTest {
 protected:
     void SetUp() override {
-        globals_reset();
-        poll_reset();
-        tick_set_source(fake_tick);
-        sleep_set_impl(no_sleep);
-        fake_ms = 100000;
-        clock_reset();
-        now = clock_now();
-        last_compaction = now;
-        log = std::tmpfile();
-        runtime.log_file = log;
-        runtime.debug = 1;
-        spare_socket = udp_socket(nullptr);
-        for (auto& r : remotes) r = remote_record{};
-        for (auto& l : locals) l = local_entry{};
-        remote_table = remotes;
-        local_table = locals;
-        zstream_inflate_init(&server_in);
-
-        fake_server = udp_socket(&fake_port);
-        extra_fds.push_back(fake_server);
-        server_udp_fd = udp_socket(nullptr);
-        fd_append(server_udp_fd, ev_read, fd_server_udp, nullptr, nullptr, 0);
-        remote_record& r = remotes[0];
-        std::snprintf(r.name, sizeof r.name, "alpha");
-        r.server_addr = htonl(INADDR_LOOPBACK);
-        r.server_port = fake_port;
-        r.speed_in_min = 1000;
-        r.speed_in_max = 8000;
-        r.speed_out_min = 500;
-        r.speed_out_max = 3000;
-        r.mtu = 1472;
-        r.mru = 1472;
-        r.ldelay_s = 0.05;
-        remote_count = 1;
-    }
-    void TearDown() override {
-        while (session_head) close_session(session_head);
-        for (int i = 0; i < fd_poll.count; i++)
-            if (fd_poll.entries[i].fd != spare_socket && fd_poll.entries[i].fd > 2) sock_close(fd_poll.entries[i].fd);
-        for (int fd : extra_fds) sock_close(fd);
-        poll_reset();
-        sock_close(spare_socket);
-        spare_socket = -1;
-        server_udp_fd = -1;
-        runtime.log_file = nullptr;
-        std::fclose(log);
-        remote_table = nullptr;
-        local_table = nullptr;
-        inflateEnd(&server_in);
-        tick_set_source(nullptr);
-        sleep_set_impl(nullptr);
-    }
-
-    std::string log_text() {
-        std::fflush(log);
-        std::rewind(log);
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, log)) > 0) out.append(buf, n);
-        return out;
+        EngineTest::SetUp();
+        start_fake_server();
     }
 
     // A [local] listener on 127.0.0.1; returns its descriptor index.
@@ -236,29 +121,16 @@ protected:
 
     std::vector<rec> sent() {
         if (!s) return {};
-        session_flush(s);
-        bytes z(s->out_deflated.len);
-        fifo_read(&s->out_deflated, z.data(), uint32_t(z.size()));
-        byte_fifo plain;
-        payload_inflate(&server_in, z.data(), uint32_t(z.size()), &plain, 4076, 64u << 20);
-        std::vector<rec> out;
-        process_commands_core(server_parser, plain, recorder, &out);
-        fifo_free(&plain);
-        return out;
+        return server.take_commands(s);
     }
 
     // Marked entries leave; the client then sees its connection closed.
     void compact() { fd_poll.count = poll_compact(fd_poll.count); }
     uint8_t flags(const s_stream* st) { return fd_poll.comp[st->fd_index].close_flags; }
 
-    FILE* log = nullptr;
     stx_session* s = nullptr;
-    int fake_server = -1;
-    uint16_t fake_port = 0;
     std::map<int, sockaddr_in> listen_addr;
-    std::vector<int> extra_fds;
-    z_stream server_in{};
-    cmd_parser server_parser;
+    server_codec server;
 };
 
 // ---------------------------------------------------------------- accepting

@@ -16,6 +16,7 @@
 #include "engine/session.h"
 #include "protocol/hooks.h"
 #include "tests/engine/support/child.h"
+#include "tests/engine/support/engine_testing.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // The exhaustion tests ask for impossible blocks; they must fail, not abort.
@@ -40,15 +41,7 @@ protected:
         std::fclose(file);
         runtime.udpdstlog_port = 0;
     }
-    std::string file_text() {
-        std::fflush(file);
-        std::rewind(file);
-        std::string s;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) s.append(buf, n);
-        return s;
-    }
+    std::string file_text() { return engine_testing::read_all(file); }
     FILE* file = nullptr;
 };
 

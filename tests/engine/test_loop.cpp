@@ -2,7 +2,6 @@
 // the shared budget and the tunnel device reader. Time is simulated through
 // the tick source; sockets are real, on loopback.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,128 +20,14 @@
 #include "engine/session.h"
 #include "engine/streams.h"
 #include "platform/net.h"
-#include "platform/sleep.h"
-#include "platform/tick.h"
 #include "protocol/wire.h"
+#include "tests/engine/support/engine_testing.h"
+
+using namespace engine_testing;
 
 namespace {
 
-uint32_t fake_ms = 0;
-uint32_t fake_tick() { return fake_ms; }
-void no_sleep(uint32_t) {}
-
-remote_record remotes[remote_table_size];
-local_entry locals[local_table_size];
-
-int udp_socket(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    if (port) *port = a.sin_port;
-    set_nonblocking(fd);
-    return fd;
-}
-
-// A connected TCP pair on loopback: {engine side, client side}.
-std::pair<int, int> tcp_pair() {
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(l, 4);
-    socklen_t len = sizeof a;
-    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
-    int c = socket(AF_INET, SOCK_STREAM, 0);
-    connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    int e = accept(l, nullptr, nullptr);
-    close(l);
-    set_nonblocking(e);
-    return {e, c};
-}
-
-bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-class Loop : public ::testing::Test {
-protected:
-    void SetUp() override {
-        globals_reset();
-        poll_reset();
-        tick_set_source(fake_tick);
-        sleep_set_impl(no_sleep);
-        fake_ms = 100000;
-        clock_reset();
-        now = clock_now();
-        last_compaction = now;
-        log = std::tmpfile();
-        runtime.log_file = log;
-        runtime.debug = 1;
-        spare_socket = udp_socket(nullptr);
-        for (auto& r : remotes) r = remote_record{};
-        for (auto& l : locals) l = local_entry{};
-        remote_table = remotes;
-        local_table = locals;
-    }
-    void TearDown() override {
-        while (session_head) close_session(session_head);
-        for (int i = 0; i < fd_poll.count; i++)
-            if (fd_poll.entries[i].fd != spare_socket && fd_poll.entries[i].fd > 2) sock_close(fd_poll.entries[i].fd);
-        for (int fd : extra_fds) sock_close(fd);
-        poll_reset();
-        sock_close(spare_socket);
-        spare_socket = -1;
-        server_udp_fd = -1;
-        runtime.log_file = nullptr;
-        std::fclose(log);
-        remote_table = nullptr;
-        local_table = nullptr;
-        tick_set_source(nullptr);
-        sleep_set_impl(nullptr);
-    }
-    std::string log_text() {
-        std::fflush(log);
-        std::rewind(log);
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, log)) > 0) out.append(buf, n);
-        return out;
-    }
-    // A session made the way a listener makes it, talking to a fake server.
-    stx_session* make_session() {
-        fake_server = udp_socket(&fake_port);
-        extra_fds.push_back(fake_server);
-        server_udp_fd = udp_socket(nullptr);
-        fd_append(server_udp_fd, ev_read, fd_server_udp, nullptr, nullptr, 0);
-        remote_record& r = remotes[0];
-        std::snprintf(r.name, sizeof r.name, "alpha");
-        r.server_addr = htonl(INADDR_LOOPBACK);
-        r.server_port = fake_port;
-        r.speed_in_min = 1000;
-        r.speed_in_max = 8000;
-        r.speed_out_min = 500;
-        r.speed_out_max = 3000;
-        r.mtu = 1472;
-        r.mru = 1472;
-        r.ldelay_s = 0.05;
-        remote_count = 1;
-        locals[0].remotes = {0};
-        locals[0].mode = mode_socks5;
-        local_count = 1;
-        const int listener = socket(AF_INET, SOCK_STREAM, 0);
-        cur_index = fd_append(listener, ev_read, fd_listener, nullptr, nullptr, 0);
-        EXPECT_EQ(0, find_session());
-        return cur_session;
-    }
-    FILE* log = nullptr;
-    int fake_server = -1;
-    uint16_t fake_port = 0;
-    std::vector<int> extra_fds;
-};
+class Loop : public EngineTest {};
 
 // ---------------------------------------------------------------- clock
 
@@ -197,11 +82,7 @@ TEST_F(Loop, PollMapsEventsAndServesEveryEntryBeyond512) {
     // 600 entries: the readable socket stands last.
     for (int i = 0; i < 599; i++) fd_append(spare_socket, 0, fd_stream, nullptr, nullptr, 0);
     const int last = fd_append(u, ev_read, fd_server_udp, nullptr, nullptr, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = port;
-    sendto(spare_socket, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    send_datagram(spare_socket, port, "x", 1);
 
     auto [engine_side, client] = tcp_pair();
     extra_fds.push_back(client);
@@ -409,11 +290,7 @@ TEST_F(Loop, TrafficLineOnlyInPassesWithAReadySocket) {
     main_loop_pass();
     EXPECT_EQ("", log_text());
 
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = port;
-    sendto(spare_socket, "tiny", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    send_datagram(spare_socket, port, "tiny", 4);
     usleep(1000);
     main_loop_pass();
     const std::string text = log_text();

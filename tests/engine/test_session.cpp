@@ -2,7 +2,6 @@
 // rules, resets, unknown sessions), resetting and freeing. A bound UDP
 // socket on loopback plays the server.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,35 +19,13 @@
 #include "engine/session.h"
 #include "engine/streams.h"
 #include "platform/net.h"
-#include "platform/sleep.h"
-#include "platform/tick.h"
 #include "protocol/md5.h"
 #include "protocol/wire.h"
+#include "tests/engine/support/engine_testing.h"
+
+using namespace engine_testing;
 
 namespace {
-
-uint32_t fake_ms = 0;
-uint32_t fake_tick() { return fake_ms; }
-std::vector<uint32_t> sleeps;
-void record_sleep(uint32_t ms) { sleeps.push_back(ms); }
-
-remote_record remotes[remote_table_size];
-local_entry locals[local_table_size];
-
-int udp_socket(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    if (port) *port = a.sin_port;
-    set_nonblocking(fd);
-    return fd;
-}
-
-using bytes = std::vector<uint8_t>;
 
 bytes header(uint32_t sid, uint32_t pid, uint32_t did, uint32_t good, uint8_t flags) {
     bytes b(header_bytes);
@@ -56,29 +33,12 @@ bytes header(uint32_t sid, uint32_t pid, uint32_t did, uint32_t good, uint8_t fl
     return b;
 }
 
-class Session : public ::testing::Test {
+class Session : public EngineTest {
 protected:
+    Session() : EngineTest(50000) {}
     void SetUp() override {
-        globals_reset();
-        poll_reset();
-        tick_set_source(fake_tick);
-        sleeps.clear();
-        sleep_set_impl(record_sleep);
-        fake_ms = 50000;
-        clock_reset();
-        now = clock_now();
-        log = std::tmpfile();
-        runtime.log_file = log;
-        runtime.debug = 1;
-        spare_socket = udp_socket(nullptr);
-        for (auto& r : remotes) r = remote_record{};
-        for (auto& l : locals) l = local_entry{};
-        remote_table = remotes;
-        local_table = locals;
-
-        server = udp_socket(&server_port);
-        server_udp_fd = udp_socket(&engine_port);
-        udp_index = fd_append(server_udp_fd, ev_read, fd_server_udp, nullptr, nullptr, 0);
+        EngineTest::SetUp();
+        udp_index = start_fake_server();
         add_remote(0, "alpha");
         add_remote(1, "beta");
         remote_count = 2;
@@ -87,80 +47,33 @@ protected:
         locals[2].remotes = {1};
         locals[3].remotes = {};
         local_count = 4;
-        for (int i = 0; i < 4; i++) listener[i] = fd_append(socket(AF_INET, SOCK_STREAM, 0), ev_read, fd_listener, nullptr, nullptr, i);
-    }
-    void TearDown() override {
-        while (session_head) close_session(session_head);
-        for (int i = 0; i < fd_poll.count; i++)
-            if (fd_poll.entries[i].fd != spare_socket) sock_close(fd_poll.entries[i].fd);
-        poll_reset();
-        sock_close(server);
-        sock_close(spare_socket);
-        spare_socket = -1;
-        server_udp_fd = -1;
-        runtime.log_file = nullptr;
-        std::fclose(log);
-        remote_table = nullptr;
-        local_table = nullptr;
-        tick_set_source(nullptr);
-        sleep_set_impl(nullptr);
+        for (int i = 0; i < 4; i++)
+            listener[i] = fd_append(socket(AF_INET, SOCK_STREAM, 0), ev_read, fd_listener, nullptr, nullptr, i);
     }
     void add_remote(int i, const char* name) {
         remote_record& r = remotes[i];
-        std::snprintf(r.name, sizeof r.name, "%s", name);
-        r.server_addr = htonl(INADDR_LOOPBACK);
-        r.server_port = server_port;
+        set_remote(r, name, fake_port);
         std::snprintf(r.login, sizeof r.login, "user%d", i);
         std::snprintf(r.passwd, sizeof r.passwd, "secret");
-        r.speed_in_min = 1000;
-        r.speed_in_max = 8000;
-        r.speed_out_min = 500;
-        r.speed_out_max = 3000;
-        r.mtu = 1472;
         r.mru = 1444;
-        r.ldelay_s = 0.05;
         r.rdelay = 7;
         r.rmode = 2;
         r.tunnel_fd = -1;
     }
-    std::string log_text() {
-        std::fflush(log);
-        std::rewind(log);
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, log)) > 0) out.append(buf, n);
-        return out;
-    }
-    bool logged(const std::string& line) { return log_text().find(line) != std::string::npos; }
     stx_session* open_on(int local) {
         cur_index = listener[local];
         if (find_session() != 0) return nullptr;
         return cur_session;
     }
     // Everything the fake server has received, after a short settle.
-    std::vector<bytes> server_got() {
-        std::vector<bytes> out;
-        usleep(2000);
-        bytes b(2048);
-        ssize_t n;
-        while ((n = recv(server, b.data(), b.size(), 0)) >= 0) out.emplace_back(b.begin(), b.begin() + n);
-        return out;
-    }
+    std::vector<bytes> server_got() { return drain_datagrams(fake_server); }
     void to_engine(const bytes& b) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = engine_port;
-        sendto(server, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        send_datagram(fake_server, engine_port, b.data(), b.size());
         usleep(2000);
         cur_index = udp_index;
         udp_receive();
     }
 
-    FILE* log = nullptr;
-    int server = -1;
-    uint16_t server_port = 0, engine_port = 0;
     int udp_index = -1;
     int listener[4];
 };
@@ -209,7 +122,7 @@ TEST_F(Session, FirstConnectionMakesTheSessionAndSendsTheLogin) {
     EXPECT_EQ(2u, stats.datagrams_sent);
     EXPECT_EQ(2u * (121 + 28), stats.udp_out);
     EXPECT_EQ(2u * (121 + 28), s->udp_out);
-    EXPECT_TRUE(logged("connect to 'alpha' 127.0.0.1:" + std::to_string(ntohs(server_port)) + "\n"));
+    EXPECT_TRUE(logged("connect to 'alpha' 127.0.0.1:" + std::to_string(ntohs(fake_port)) + "\n"));
 }
 
 TEST_F(Session, SizesAndBurstFollowTheRecord) {
@@ -358,11 +271,11 @@ TEST_F(Session, UnknownSessionGetsAResetAndUnknownResetsOnlyALogLine) {
     to_engine(header(magic_session_id, 77, 0, 0, flags_data));
     EXPECT_TRUE(logged("magic packet command received 4d\n"));
     EXPECT_EQ(1u, server_got().size());
-    EXPECT_TRUE(logged("reset unknown session 5555 from 127.0.0.1:" + std::to_string(ntohs(server_port)) + "\n"));
+    EXPECT_TRUE(logged("reset unknown session 5555 from 127.0.0.1:" + std::to_string(ntohs(fake_port)) + "\n"));
 }
 
 TEST_F(Session, ResetsCloseTheSession) {
-    const std::string from = " from 127.0.0.1:" + std::to_string(ntohs(server_port));
+    const std::string from = " from 127.0.0.1:" + std::to_string(ntohs(fake_port));
     struct Case {
         uint32_t pid, did;
         std::string text;

@@ -20,6 +20,7 @@
 #include "platform/dynlib.h"
 #include "platform/sleep.h"
 #include "tests/engine/support/child.h"
+#include "tests/engine/support/engine_testing.h"
 
 using namespace test_support;
 namespace fs = std::filesystem;
@@ -209,14 +210,14 @@ INSTANTIATE_TEST_SUITE_P(Variants, TunBindingTest,
 
 // ------------------------------------------------------------- tunnel bring-up
 
-std::vector<int> stages;
-std::vector<uint32_t> sleeps;
+using engine_testing::sleeps;
 
-class TunnelTest : public ::testing::Test {
+std::vector<int> stages;
+
+class TunnelTest : public engine_testing::ConfigFileTest {
 protected:
     void SetUp() override {
-        globals_reset();
-        poll_reset();
+        ConfigFileTest::SetUp();
         dynlib_set_search_dir(libs + "/tun_full");
         bind_tunnel_library();
         ASSERT_EQ(tunnel_available, 1);
@@ -230,18 +231,13 @@ protected:
             stages.push_back(stage);
             return 0;
         };
-        sleep_set_impl([](uint32_t ms) { sleeps.push_back(ms); });
+        sleep_set_impl(engine_testing::record_sleep);
     }
     void TearDown() override {
         reset();
         sleep_set_impl(nullptr);
-        for (int i = 0; i < fd_poll.count; ++i)
-            if (fd_poll.entries[i].fd != spare_socket) close(fd_poll.entries[i].fd);
-        fd_poll.count = 0;
-        server_udp_fd = -1;
-        config_file_name = "quorin.conf";
         dynlib_set_search_dir(QUORIN_BIN_DIR);
-        globals_reset();
+        ConfigFileTest::TearDown();
     }
     const char* (*calls)() = nullptr;
     void (*reset)() = nullptr;
@@ -290,18 +286,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(TunnelTest, TunnelSectionConnectsControlConnection) {
     int port = free_port(SOCK_STREAM);
     int listen_port = free_port(SOCK_STREAM);
-    temp_dir dir;
     std::string log_path = dir.file("engine.log");
-    dir.write("quorin.conf", "[server]\nlog=" + log_path +
-                                 "\n[remote]\nname=srv\nserver=127.0.0.1:5000\n"
-                                 "[local]\nremote=srv\ntap_guid={abc}\ntun_init=manual\nptp_ip=10.0.0.9\n"
-                                 "tunnel=10.7.0.2:" +
-                                 std::to_string(port) +
-                                 "\n[local]\nremote=srv\ntransparent\nport=127.0.0.1:" + std::to_string(listen_port) +
-                                 "\n");
-    std::string path = dir.file("quorin.conf");
-    config_file_name = path.c_str();
-    read_config();
+    load("[server]\nlog=" + log_path +
+         "\n[remote]\nname=srv\nserver=127.0.0.1:5000\n"
+         "[local]\nremote=srv\ntap_guid={abc}\ntun_init=manual\nptp_ip=10.0.0.9\n"
+         "tunnel=10.7.0.2:" +
+         std::to_string(port) + "\n[local]\nremote=srv\ntransparent\nport=127.0.0.1:" + std::to_string(listen_port) +
+         "\n");
 
     EXPECT_EQ(std::string(calls()),
               "SetTapGuid({abc});InitTun;SetTunPtP(0a070002,0a000009);SetTunRedirIP(0a070002);SetTunControlPort(" +
@@ -332,13 +323,7 @@ TEST_F(TunnelTest, TunnelSectionConnectsControlConnection) {
 TEST_F(TunnelTest, IncompleteLibraryMakesTunnelSectionFatal) {
     dynlib_set_search_dir(libs + "/tun_no_guid");
     bind_tunnel_library();
-    temp_dir dir;
-    dir.write("quorin.conf", "[local]\ntunnel=10.7.0.2:4000\n");
-    std::string path = dir.file("quorin.conf");
-    child_result r = run_child([&] {
-        config_file_name = path.c_str();
-        read_config();
-    });
+    child_result r = run_child([&] { load("[local]\ntunnel=10.7.0.2:4000\n"); });
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("Critical Error: TUN section present in config, but tun.dll not found or not up to date"),
               std::string::npos)
@@ -349,15 +334,11 @@ TEST_F(TunnelTest, UnreachableControlPortIsFatal) {
     // StartTunThread listens on the port the library was told; a second
     // listener there makes its bind fail, so nothing accepts the engine.
     int port = free_port(SOCK_STREAM);
-    temp_dir dir;
-    dir.write("quorin.conf", "[local]\ntun_init=manual\ntunnel=10.7.0.2:" + std::to_string(port) + "\n");
-    std::string path = dir.file("quorin.conf");
     child_result r = run_child([&] {
         int blocker = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in at = loopback(port);
         bind(blocker, reinterpret_cast<sockaddr*>(&at), sizeof at);  // bound, not listening: refuses
-        config_file_name = path.c_str();
-        read_config();
+        load("[local]\ntun_init=manual\ntunnel=10.7.0.2:" + std::to_string(port) + "\n");
     });
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("Critical Error: Can't connect to tunnel control socket."), std::string::npos) << r.err;

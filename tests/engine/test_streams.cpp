@@ -10,7 +10,6 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -30,212 +29,21 @@
 #include "engine/session.h"
 #include "engine/streams.h"
 #include "platform/net.h"
-#include "platform/sleep.h"
-#include "platform/tick.h"
 #include "protocol/commands.h"
 #include "tests/engine/support/child.h"
+#include "tests/engine/support/engine_testing.h"
+
+using namespace engine_testing;
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-uint32_t fake_ms = 0;
-uint32_t fake_tick() { return fake_ms; }
-void no_sleep(uint32_t) {}
-
-remote_record remotes[remote_table_size];
-local_entry locals[local_table_size];
 packet_slot send_slots[256];
 
-int udp_socket(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    if (port) *port = a.sin_port;
-    set_nonblocking(fd);
-    return fd;
-}
-
-int tcp_listener(uint32_t addr_net, uint16_t* port) {
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = addr_net;
-    if (bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
-    listen(l, 16);
-    socklen_t len = sizeof a;
-    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = a.sin_port;
-    return l;
-}
-
-// A connected TCP pair on loopback: {engine side, client side}.
-std::pair<int, int> tcp_pair() {
-    uint16_t port;
-    int l = tcp_listener(htonl(INADDR_LOOPBACK), &port);
-    int c = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = port;
-    connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    int e = accept(l, nullptr, nullptr);
-    close(l);
-    set_nonblocking(e);
-    return {e, c};
-}
-
-bool wait_readable(int fd, int ms = 5000) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) == 1;
-}
-
-// One command as the server's parser sees it.
-struct rec {
-    int code;
-    uint16_t id;
-    uint8_t service;
-    uint32_t addr;
-    uint16_t port;
-    std::string name;
-    std::string data;
-};
-
-void rec_open(void* ctx, const cmd_open_req& r) {
-    static_cast<std::vector<rec>*>(ctx)->push_back(
-        rec{0, r.stream_id, 0, r.addr_net, r.port_net, std::string(r.name, r.name_len), ""});
-}
-void rec_open_internal(void* ctx, uint8_t service, uint16_t id) {
-    static_cast<std::vector<rec>*>(ctx)->push_back(rec{1, id, service, 0, 0, "", ""});
-}
-void rec_stream(std::vector<rec>* v, int code, uint16_t id) { v->push_back(rec{code, id, 0, 0, 0, "", ""}); }
-void rec_end(void* ctx, uint16_t id) { rec_stream(static_cast<std::vector<rec>*>(ctx), 2, id); }
-void rec_stop(void* ctx, uint16_t id) { rec_stream(static_cast<std::vector<rec>*>(ctx), 4, id); }
-void rec_cont(void* ctx, uint16_t id) { rec_stream(static_cast<std::vector<rec>*>(ctx), 5, id); }
-void rec_shutdown(void* ctx, uint16_t id) { rec_stream(static_cast<std::vector<rec>*>(ctx), 7, id); }
-void rec_data(void* ctx, uint16_t id, const uint8_t* b, uint32_t n) {
-    auto* v = static_cast<std::vector<rec>*>(ctx);
-    if (v->empty() || v->back().code != 3 || v->back().id != id) v->push_back(rec{3, id, 0, 0, 0, "", ""});
-    v->back().data.append(reinterpret_cast<const char*>(b), n);
-}
-void rec_tunnel(void* ctx, const uint8_t* p, uint16_t len) {
-    static_cast<std::vector<rec>*>(ctx)->push_back(rec{6, 0, 0, 0, 0, "", std::string(p, p + len)});
-}
-const cmd_handlers recorder = {rec_open, rec_open_internal, rec_end, rec_data, rec_stop,
-                               rec_cont, rec_shutdown, rec_tunnel, nullptr};
-
-int count_code(const std::vector<rec>& v, int code) {
-    int n = 0;
-    for (const rec& r : v) n += r.code == code;
-    return n;
-}
-
-bytes data_cmd(uint16_t id, const std::string& payload) {
-    bytes b(4);
-    cmd_put_data_header(b.data(), uint16_t(payload.size()), id);
-    b.insert(b.end(), payload.begin(), payload.end());
-    return b;
-}
-
-bytes stream_cmd(cmd_code code, uint16_t id) {
-    bytes b(3);
-    cmd_put_stream(b.data(), code, id);
-    return b;
-}
-
-bytes open_cmd(uint16_t id, uint32_t addr_net, uint16_t port_net, const std::string& name = "") {
-    bytes b(10 + name.size());
-    cmd_put_open(b.data(), port_net, addr_net, id, name.empty() ? nullptr : name.c_str(), uint8_t(name.size()));
-    return b;
-}
-
-bytes tunnel_cmd(uint16_t len, uint8_t fill) {
-    bytes b(3);
-    cmd_put_tunnel_header(b.data(), len);
-    b.insert(b.end(), len, fill);
-    return b;
-}
-
-class Streams : public ::testing::Test {
+class Streams : public EngineTest {
 protected:
     void SetUp() override {
-        globals_reset();
-        poll_reset();
-        tick_set_source(fake_tick);
-        sleep_set_impl(no_sleep);
-        fake_ms = 100000;
-        clock_reset();
-        now = clock_now();
-        last_compaction = now;
-        log = std::tmpfile();
-        runtime.log_file = log;
-        runtime.debug = 1;
-        spare_socket = udp_socket(nullptr);
-        for (auto& r : remotes) r = remote_record{};
-        for (auto& l : locals) l = local_entry{};
-        remote_table = remotes;
-        local_table = locals;
-        zstream_inflate_init(&server_in);
-        zstream_deflate_init(&server_out, 6);
+        EngineTest::SetUp();
         s = make_session();
-    }
-    void TearDown() override {
-        while (session_head) close_session(session_head);
-        for (int i = 0; i < fd_poll.count; i++)
-            if (fd_poll.entries[i].fd != spare_socket && fd_poll.entries[i].fd > 2) sock_close(fd_poll.entries[i].fd);
-        for (int fd : extra_fds) sock_close(fd);
-        poll_reset();
-        sock_close(spare_socket);
-        spare_socket = -1;
-        server_udp_fd = -1;
-        runtime.log_file = nullptr;
-        std::fclose(log);
-        remote_table = nullptr;
-        local_table = nullptr;
-        inflateEnd(&server_in);
-        deflateEnd(&server_out);
-        tick_set_source(nullptr);
-        sleep_set_impl(nullptr);
-    }
-
-    stx_session* make_session() {
-        fake_server = udp_socket(&fake_port);
-        extra_fds.push_back(fake_server);
-        server_udp_fd = udp_socket(nullptr);
-        fd_append(server_udp_fd, ev_read, fd_server_udp, nullptr, nullptr, 0);
-        remote_record& r = remotes[0];
-        std::snprintf(r.name, sizeof r.name, "alpha");
-        r.server_addr = htonl(INADDR_LOOPBACK);
-        r.server_port = fake_port;
-        r.speed_in_min = 1000;
-        r.speed_in_max = 8000;
-        r.speed_out_min = 500;
-        r.speed_out_max = 3000;
-        r.mtu = 1472;
-        r.mru = 1472;
-        r.ldelay_s = 0.05;
-        remote_count = 1;
-        locals[0].remotes = {0};
-        locals[0].mode = mode_socks5;
-        local_count = 1;
-        const int listener = socket(AF_INET, SOCK_STREAM, 0);
-        cur_index = fd_append(listener, ev_read, fd_listener, nullptr, nullptr, 0);
-        EXPECT_EQ(0, find_session());
-        return cur_session;
-    }
-
-    std::string log_text() {
-        std::fflush(log);
-        std::rewind(log);
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, log)) > 0) out.append(buf, n);
-        return out;
     }
 
     // A local connection served by a stream of the session.
@@ -252,29 +60,8 @@ protected:
     poll_companion& comp(const s_stream* st) { return fd_poll.comp[st->fd_index]; }
 
     // Everything the session deflated since the last call, as the server reads it.
-    std::vector<rec> sent() {
-        session_flush(s);
-        bytes z(s->out_deflated.len);
-        fifo_read(&s->out_deflated, z.data(), uint32_t(z.size()));
-        byte_fifo plain;
-        payload_inflate(&server_in, z.data(), uint32_t(z.size()), &plain, 4076, 64u << 20);
-        std::vector<rec> out;
-        process_commands_core(server_parser, plain, recorder, &out);
-        fifo_free(&plain);
-        return out;
-    }
-
-    // Deflated by the server into one packet payload.
-    bytes packet(const bytes& plain) {
-        bytes out(plain.size() + 256);
-        server_out.next_in = const_cast<Bytef*>(plain.data());
-        server_out.avail_in = uInt(plain.size());
-        server_out.next_out = out.data();
-        server_out.avail_out = uInt(out.size());
-        deflate(&server_out, Z_SYNC_FLUSH);
-        out.resize(out.size() - server_out.avail_out);
-        return out;
-    }
+    std::vector<rec> sent() { return server.take_commands(s); }
+    bytes packet(const bytes& plain) { return server.packet(plain); }
     void deliver(const bytes& plain) {
         bytes p = packet(plain);
         ASSERT_EQ(0, session_inflate(s, p.data(), uint32_t(p.size())));
@@ -289,14 +76,8 @@ protected:
         tcp_write();
     }
 
-    FILE* log = nullptr;
     stx_session* s = nullptr;
-    int fake_server = -1;
-    uint16_t fake_port = 0;
-    std::vector<int> extra_fds;
-    z_stream server_in{};
-    z_stream server_out{};
-    cmd_parser server_parser;
+    server_codec server;
 };
 
 // ---------------------------------------------------------------- data and flow control
@@ -550,13 +331,7 @@ TEST_F(Streams, StreamLimitRefusesAndPastAHundredRefusalsResetsTheSession) {
     extra_fds.push_back(l);
     services_table[0] = service_entry{htonl(INADDR_LOOPBACK), port};
     s->stream_limit = 2;
-    bytes opens;
-    for (uint16_t id = 1; id <= 3; id++) {
-        bytes c(3);
-        cmd_put_open_internal(c.data(), 0, id);
-        opens.insert(opens.end(), c.begin(), c.end());
-    }
-    deliver(opens);
+    deliver(cat({open_internal_cmd(0, 1), open_internal_cmd(0, 2), open_internal_cmd(0, 3)}));
     EXPECT_EQ(2u, s->stream_count);
     std::vector<rec> out = sent();
     ASSERT_EQ(1u, out.size());
@@ -569,9 +344,7 @@ TEST_F(Streams, StreamLimitRefusesAndPastAHundredRefusalsResetsTheSession) {
     while (recv(fake_server, drain, sizeof drain, 0) > 0) {
     }
     s->over_limit = 100;
-    bytes c(3);
-    cmd_put_open_internal(c.data(), 0, 4);
-    deliver(c);
+    deliver(open_internal_cmd(0, 4));
     EXPECT_TRUE(s->close_mark);
     EXPECT_NE(std::string::npos, log_text().find("Sockets overlimit, session"));
     EXPECT_NE(std::string::npos, log_text().find("Sending reset to customer, closing session"));
@@ -586,9 +359,7 @@ TEST_F(Streams, InternalServiceOpenConnectsAndRegistersTheStream) {
     const int l = tcp_listener(htonl(INADDR_LOOPBACK), &port);
     extra_fds.push_back(l);
     services_table[3] = service_entry{htonl(INADDR_LOOPBACK), port};
-    bytes c(3);
-    cmd_put_open_internal(c.data(), 3, 77);
-    deliver(c);
+    deliver(open_internal_cmd(3, 77));
     s_stream* st = s->streams[77];
     ASSERT_NE(nullptr, st);
     EXPECT_EQ(conn_connecting, st->conn_state);
@@ -608,9 +379,7 @@ TEST_F(Streams, ServerReopeningALiveIdRetiresTheStaleStreamWithoutAnEnd) {
     const int l = tcp_listener(htonl(INADDR_LOOPBACK), &port);
     extra_fds.push_back(l);
     services_table[1] = service_entry{htonl(INADDR_LOOPBACK), port};
-    bytes c(3);
-    cmd_put_open_internal(c.data(), 1, 90);
-    deliver(c);
+    deliver(open_internal_cmd(1, 90));
     EXPECT_TRUE(old->ended);
     EXPECT_EQ(close_requested | close_peer_informed, comp(old).close_flags);
     s_stream* fresh = s->streams[90];
@@ -743,18 +512,13 @@ TEST_F(Streams, PackerServesReadyStreamsInTurnWithinTheBudget) {
     std::vector<rec> out;
     {
         session_flush(s);
-        bytes z(s->out_deflated.len);
-        fifo_read(&s->out_deflated, z.data(), uint32_t(z.size()));
-        byte_fifo plain;
-        payload_inflate(&server_in, z.data(), uint32_t(z.size()), &plain, 4076, 1 << 20);
+        const std::string plain = server.take_output(s);
         // One record per data command: the merging recorder would join a turn.
-        while (plain.len) {
-            uint8_t h[4];
-            fifo_read(&plain, h, 4);
+        for (size_t at = 0; at + 4 <= plain.size();) {
+            const uint8_t* h = reinterpret_cast<const uint8_t*>(plain.data() + at);
             const uint16_t len = cmd_data_length(h);
-            std::string d(len, 0);
-            fifo_read(&plain, d.data(), len);
-            out.push_back(rec{h[0] & 7, uint16_t(h[2] | h[3] << 8), 0, 0, 0, "", d});
+            out.push_back(rec{h[0] & 7, uint16_t(h[2] | h[3] << 8), 0, 0, 0, "", plain.substr(at + 4, len)});
+            at += 4 + len;
         }
     }
     ASSERT_EQ(5u, out.size());
@@ -796,12 +560,7 @@ TEST_F(Streams, OutputIsFlushedAtMostOncePerFlushInterval) {
     // With ldelay 0 every command is complete as soon as it is deflated.
     runtime.ldelay_s = 0.0;
     session_stream_cmd(s, cmd_stop, 3);
-    bytes z(s->out_deflated.len);
-    fifo_read(&s->out_deflated, z.data(), uint32_t(z.size()));
-    byte_fifo plain;
-    payload_inflate(&server_in, z.data(), uint32_t(z.size()), &plain, 4076, 1 << 20);
-    EXPECT_EQ(5u + 4 + 3, plain.len);
-    fifo_free(&plain);
+    EXPECT_EQ(5u + 4 + 3, server.take_output(s).size());
 }
 
 TEST_F(Streams, DelayingStopsReadingAndUndelayingGivesItBackToDrainedStreams) {

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -21,120 +20,29 @@
 #include "engine/session.h"
 #include "engine/timers.h"
 #include "platform/net.h"
-#include "platform/sleep.h"
-#include "platform/tick.h"
 #include "protocol/session_core.h"
 #include "protocol/wire.h"
+#include "tests/engine/support/engine_testing.h"
+
+using namespace engine_testing;
 
 namespace {
 
-uint32_t fake_ms = 0;
-uint32_t fake_tick() { return fake_ms; }
-std::vector<uint32_t> sleeps;
-void record_sleep(uint32_t ms) { sleeps.push_back(ms); }
-
-remote_record remotes[remote_table_size];
-local_entry locals[local_table_size];
-
-int udp_socket(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    if (port) *port = a.sin_port;
-    set_nonblocking(fd);
-    return fd;
-}
-
-using bytes = std::vector<uint8_t>;
-
-class Timers : public ::testing::Test {
+class Timers : public EngineTest {
 protected:
+    Timers() : EngineTest(70000) {}
     void SetUp() override {
-        globals_reset();
-        poll_reset();
-        tick_set_source(fake_tick);
-        sleeps.clear();
-        sleep_set_impl(record_sleep);
-        fake_ms = 70000;
-        clock_reset();
-        now = clock_now();
-        log = std::tmpfile();
-        runtime.log_file = log;
-        runtime.debug = 1;
-        spare_socket = udp_socket(nullptr);
-        for (auto& r : remotes) r = remote_record{};
-        for (auto& l : locals) l = local_entry{};
-        remote_table = remotes;
-        local_table = locals;
-
-        server = udp_socket(&server_port);
-        server_udp_fd = udp_socket(nullptr);
-        fd_append(server_udp_fd, ev_read, fd_server_udp, nullptr, nullptr, 0);
-        remote_record& r = remotes[0];
-        std::snprintf(r.name, sizeof r.name, "alpha");
-        r.server_addr = htonl(INADDR_LOOPBACK);
-        r.server_port = server_port;
-        r.speed_in_min = 1000;
-        r.speed_in_max = 8000;
-        r.speed_out_min = 500;
-        r.speed_out_max = 3000;
-        r.mtu = 1472;
-        r.mru = 1472;
-        r.ldelay_s = 0.05;
-        remote_count = 1;
-        locals[0].remotes = {0};
-        local_count = 1;
-        cur_index = fd_append(socket(AF_INET, SOCK_STREAM, 0), ev_read, fd_listener, nullptr, nullptr, 0);
-        ASSERT_EQ(0, find_session());
-        s = cur_session;
+        EngineTest::SetUp();
+        s = make_session(mode_service_int);
+        ASSERT_FALSE(HasFailure());
         received();  // the login
     }
-    void TearDown() override {
-        while (session_head) close_session(session_head);
-        for (int i = 0; i < fd_poll.count; i++)
-            if (fd_poll.entries[i].fd != spare_socket) sock_close(fd_poll.entries[i].fd);
-        poll_reset();
-        sock_close(server);
-        sock_close(spare_socket);
-        spare_socket = -1;
-        server_udp_fd = -1;
-        runtime.log_file = nullptr;
-        std::fclose(log);
-        remote_table = nullptr;
-        local_table = nullptr;
-        tick_set_source(nullptr);
-        sleep_set_impl(nullptr);
-    }
-    std::string log_text() {
-        std::fflush(log);
-        std::rewind(log);
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, log)) > 0) out.append(buf, n);
-        return out;
-    }
-    bool logged(const std::string& line) { return log_text().find(line) != std::string::npos; }
-    std::vector<bytes> received(int settle_us = 2000) {
-        std::vector<bytes> out;
-        if (settle_us) usleep(settle_us);
-        bytes b(2048);
-        ssize_t n;
-        while ((n = recv(server, b.data(), b.size(), 0)) >= 0) out.emplace_back(b.begin(), b.begin() + n);
-        return out;
-    }
+    std::vector<bytes> received(int settle_us = 2000) { return drain_datagrams(fake_server, settle_us); }
     void advance_ms(uint32_t ms) {
         fake_ms += ms;
         now = clock_now();
     }
 
-    FILE* log = nullptr;
-    int server = -1;
-    uint16_t server_port = 0;
     stx_session* s = nullptr;
 };
 
@@ -295,24 +203,11 @@ TEST_F(Timers, ReceivedDataIsDeliveredAndAcknowledgedPacketsFreed) {
 
     // The server's data packet 1 acknowledges ours and carries a shutdown
     // for a stream this side does not know (consumed without effect).
-    const uint8_t cmd[3] = {7, 5, 0};
-    z_stream z{};
-    deflateInit(&z, 9);
-    uint8_t payload[64];
-    z.next_in = const_cast<uint8_t*>(cmd);
-    z.avail_in = sizeof cmd;
-    z.next_out = payload;
-    z.avail_out = sizeof payload;
-    deflate(&z, Z_SYNC_FLUSH);
-    const size_t n = sizeof payload - z.avail_out;
-    deflateEnd(&z);
+    server_codec codec;
     bytes b(header_bytes);
     header_put(b.data(), pkt_header{s->session_id, 1, 1, 1, flags_data});
-    b.insert(b.end(), payload, payload + n);
-    sockaddr_in self{};
-    socklen_t len = sizeof self;
-    getsockname(server_udp_fd, reinterpret_cast<sockaddr*>(&self), &len);
-    sendto(server, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&self), sizeof self);
+    b = cat({b, codec.packet(stream_cmd(cmd_shutdown, 5))});
+    send_datagram(fake_server, engine_port, b.data(), b.size());
     usleep(2000);
     advance_ms(10);
     cur_index = 0;

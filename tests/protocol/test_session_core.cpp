@@ -11,26 +11,11 @@
 
 #include "protocol/hooks.h"
 #include "protocol/wire.h"
+#include "tests/protocol/support/protocol_testing.h"
+
+using namespace protocol_testing;
 
 namespace {
-
-struct log_line {
-    int level;
-    std::string text;
-};
-std::vector<log_line> logged;
-
-void capture_log(int level, const char* fmt, va_list ap) {
-    char buf[512];
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    logged.push_back({level, buf});
-}
-
-bool was_logged(int level, const std::string& text) {
-    for (auto& l : logged)
-        if (l.level == level && l.text == text) return true;
-    return false;
-}
 
 stx_packet* datagram(uint32_t sid, uint32_t pid, uint32_t did, uint32_t good,
                      const std::vector<resend_req_wire>& reqs = {}, const std::string& payload = "") {
@@ -72,8 +57,7 @@ std::string fifo_string(byte_fifo& f) {
 class SessionCoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        logged.clear();
-        proto_set_hooks(capture_log, nullptr);
+        capture_protocol_log();
         s.session_id = 0x1234;
         std::snprintf(s.name, sizeof s.name, "test");
         ASSERT_EQ(session_core_zinit(s, 6), 0);

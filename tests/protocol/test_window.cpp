@@ -9,27 +9,15 @@
 
 #include "protocol/hooks.h"
 #include "protocol/wire.h"
+#include "tests/protocol/support/protocol_testing.h"
+
+using namespace protocol_testing;
 
 namespace {
 
-struct log_line {
-    int level;
-    std::string text;
-};
-std::vector<log_line> logged;
-
-void capture_log(int level, const char* fmt, va_list ap) {
-    char buf[512];
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    logged.push_back({level, buf});
-}
-
 class WindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        logged.clear();
-        proto_set_hooks(capture_log, nullptr);
-    }
+    void SetUp() override { capture_protocol_log(); }
     void TearDown() override {
         proto_set_hooks(nullptr, nullptr);
         rx_window_free_all(w);
