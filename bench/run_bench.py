@@ -130,7 +130,11 @@ class Engine:
                          # The engine acknowledges a pure download about once per
                          # keepalive interval (5 s), so the server must be able to
                          # keep that much data unacknowledged.
-                         "--window", "1073741824"], work, listen_line=True, log=os.path.join(work, "refserver.out"))
+                         "--window", "1073741824",
+                         # The reference server stands in for the service; at its
+                         # default level its own deflate, not the engine, limits a
+                         # loopback download.
+                         "--compression", "1"], work, listen_line=True, log=os.path.join(work, "refserver.out"))
         self.procs.append(self.ref)
         server_port = self.ref.port
         if profile:
