@@ -34,7 +34,7 @@ PROFILES = {
     "SAT": ["--up-delay", "300", "--down-delay", "300", "--down-rate", "20000", "--up-rate", "2000"],
     "SATL": ["--up-delay", "300", "--down-delay", "300", "--down-rate", "20000", "--up-rate", "2000",
              "--up-loss", "1", "--down-loss", "1"],
-    "LOSSY": ["--loss", "10", "--delay", "30", "--jitter", "32"],
+    "LOSSY": ["--loss", "10", "--delay", "46", "--jitter", "16"],
 }
 # Engine speeds (bytes per second) for each profile: the link's own rates.
 PROFILE_SPEEDS = {"SAT": (2500000, 250000), "SATL": (2500000, 250000), "LOSSY": (12500000, 12500000)}
