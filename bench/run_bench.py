@@ -217,6 +217,40 @@ def transfer(kind_cmd, port, nbytes, payload, conns):
     return (got / MB / secs if secs > 0 and errs == 0 and got == nbytes else None), got
 
 
+def measure(case, variant, src_port, direction, nbytes, payload, conns, speeds=None, profile=None):
+    """Runs one variant REPEATS times and records the medians."""
+    results = []
+    for _ in range(REPEATS):
+        work = tempfile.mkdtemp(prefix="qbench-")
+        try:
+            if variant == "direct":
+                g, _ = transfer(direction, src_port, nbytes, payload, conns)
+                results.append((g, None, None))
+            elif variant == "kcptun":
+                k = Kcptun(work, src_port, profile)
+                try:
+                    g, _ = transfer(direction, k.port, nbytes, payload, conns)
+                finally:
+                    k.stop()
+                results.append((g, None, None))
+            else:
+                e = Engine(work, src_port, speeds[0], speeds[1], profile=profile)
+                try:
+                    c0 = e.eng.cpu_seconds()
+                    g, got = transfer(direction, e.port, nbytes, payload, conns)
+                    cpu = (e.eng.cpu_seconds() - c0) / (got / MB) if got else None
+                    results.append((g, cpu, e.eng.peak_rss_mb()))
+                finally:
+                    e.stop()
+        except Exception as ex:  # noqa: BLE001 - a failed run is reported, not fatal
+            print("  ! %s %s: %s" % (case, variant, ex), flush=True)
+            results.append((None, None, None))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    record(case, variant, median([r[0] for r in results]), median([r[1] for r in results]),
+           median([r[2] for r in results]))
+
+
 def bulk_cases(src_port):
     print("== loopback bulk (%d MB)" % (BULK_BYTES // MB), flush=True)
     for direction in ("get", "put"):
@@ -224,71 +258,16 @@ def bulk_cases(src_port):
             for conns in (1, 16):
                 case = "bulk %s %s x%d" % ("down" if direction == "get" else "up", payload, conns)
                 for variant in ("direct", "kcptun", "quorin"):
-                    results = []
-                    for _ in range(REPEATS):
-                        work = tempfile.mkdtemp(prefix="qbench-")
-                        try:
-                            if variant == "direct":
-                                g, _ = transfer(direction, src_port, BULK_BYTES, payload, conns)
-                                results.append((g, None, None))
-                            elif variant == "kcptun":
-                                k = Kcptun(work, src_port)
-                                try:
-                                    g, _ = transfer(direction, k.port, BULK_BYTES, payload, conns)
-                                finally:
-                                    k.stop()
-                                results.append((g, None, None))
-                            else:
-                                e = Engine(work, src_port, 1000000000, 1000000000)
-                                try:
-                                    c0 = e.eng.cpu_seconds()
-                                    g, got = transfer(direction, e.port, BULK_BYTES, payload, conns)
-                                    cpu = (e.eng.cpu_seconds() - c0) / (got / MB) if got else None
-                                    results.append((g, cpu, e.eng.peak_rss_mb()))
-                                finally:
-                                    e.stop()
-                        except Exception as ex:  # noqa: BLE001 - a failed run is reported, not fatal
-                            print("  ! %s %s: %s" % (case, variant, ex), flush=True)
-                            results.append((None, None, None))
-                        finally:
-                            shutil.rmtree(work, ignore_errors=True)
-                    record(case, variant, median([r[0] for r in results]), median([r[1] for r in results]),
-                           median([r[2] for r in results]))
+                    measure(case, variant, src_port, direction, BULK_BYTES, payload, conns,
+                            speeds=(1000000000, 1000000000))
 
 
 def link_cases(src_port):
     print("== link profiles (%d MiB download)" % (LINK_BYTES // (1024 * 1024)), flush=True)
     for profile in PROFILES:
-        case = "link %s" % profile
         for variant in ("kcptun", "quorin"):
-            results = []
-            for _ in range(REPEATS):
-                work = tempfile.mkdtemp(prefix="qbench-")
-                try:
-                    if variant == "kcptun":
-                        k = Kcptun(work, src_port, profile)
-                        try:
-                            g, _ = transfer("get", k.port, LINK_BYTES, "rand", 1)
-                        finally:
-                            k.stop()
-                        results.append((g, None, None))
-                    else:
-                        sin, sout = PROFILE_SPEEDS[profile]
-                        e = Engine(work, src_port, sin, sout, profile=profile)
-                        try:
-                            c0 = e.eng.cpu_seconds()
-                            g, got = transfer("get", e.port, LINK_BYTES, "rand", 1)
-                            cpu = (e.eng.cpu_seconds() - c0) / (got / MB) if got else None
-                            results.append((g, cpu, e.eng.peak_rss_mb()))
-                        finally:
-                            e.stop()
-                except Exception as ex:  # noqa: BLE001
-                    print("  ! %s %s: %s" % (case, variant, ex), flush=True)
-                    results.append((None, None, None))
-                finally:
-                    shutil.rmtree(work, ignore_errors=True)
-            record(case, variant, median([r[0] for r in results]), median([r[1] for r in results]),
-                   median([r[2] for r in results]))
+            measure("link %s" % profile, variant, src_port, "get", LINK_BYTES, "rand", 1,
+                    speeds=PROFILE_SPEEDS[profile], profile=profile)
 
 
 def latency_cases(src_port):
