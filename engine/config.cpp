@@ -41,6 +41,9 @@ struct tunnel_params {
 };
 tunnel_params tun_params;
 
+// The line of the file that is being read, for the configuration errors.
+int config_line = 0;
+
 bool starts_with(const char* line, const char* key) { return std::strncmp(line, key, std::strlen(key)) == 0; }
 
 int to_int(const std::string& s) { return std::atoi(s.c_str()); }
@@ -64,6 +67,40 @@ void parse_speed_pair(const std::string& v, uint32_t* a, uint32_t* b) {
     bool pair = split_colon(v, &left, &right);
     *a = uint32_t(to_int(left));
     *b = pair ? uint32_t(to_int(right)) : *a;
+}
+
+// A port as the file gives it: decimal digits only, 0 to 65535. atoi would
+// read "" as 0 (a random port) and cut 99999 to 16 bits: a listener where
+// nobody expects one.
+bool parse_port(const std::string& text, int* port) {
+    if (text.empty()) return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+        if (v > 65535) return false;
+    }
+    *port = v;
+    return true;
+}
+
+[[noreturn]] void bad_value(const char* key, const std::string& value) {
+    // fatal_error keeps the pointer until the process ends.
+    static char text[line_buffer_bytes + 256];
+    std::snprintf(text, sizeof text, "Wrong '%s' value '%s' in line %d of %s", key, value.c_str(), config_line,
+                  config_file_name);
+    fatal_error(__LINE__, text);
+}
+
+// "a.b.c.d:port" of a bound socket.
+std::string bound_address(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&sa.sin_addr.s_addr);
+    char text[32];
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d:%d", b[0], b[1], b[2], b[3], int(ntohs(sa.sin_port)));
+    return text;
 }
 
 sockaddr_in inet_address(uint32_t addr_net, uint16_t port_net) {
@@ -103,7 +140,10 @@ void open_server_udp(const std::string& v) {
     uint32_t addr = htonl(INADDR_ANY);
     int port = to_int(v);
     std::string host, port_text;
-    if (split_colon(v, &host, &port_text)) {
+    const bool has_host = split_colon(v, &host, &port_text);
+    int checked;
+    if (!parse_port(has_host ? port_text : v, &checked)) bad_value("port", v);
+    if (has_host) {
         uint32_t a;
         if (resolve_ipv4(host.c_str(), &a)) {
             addr = a;
@@ -148,7 +188,8 @@ void set_udpdstlog(const std::string& v) {
 
 void open_control_socket(const std::string& v) {
     std::string host, port_text;
-    int port = split_colon(v, &host, &port_text) ? to_int(port_text) : to_int(v);
+    int port;
+    if (!parse_port(split_colon(v, &host, &port_text) ? port_text : v, &port)) bad_value("control_socket", v);
     int fd = socket(AF_INET, SOCK_STREAM, 6);
     if (fd < 0) fatal_error(__LINE__, "cannot make control socket");
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
@@ -158,6 +199,7 @@ void open_control_socket(const std::string& v) {
     set_nonblocking(fd);
     listen(fd, listen_backlog);
     fd_append(fd, ev_read, fd_console_listener, nullptr, nullptr, 0);
+    log_msg(0, "Console listening on %s\n", bound_address(fd).c_str());
 }
 
 void server_tunnel_device(const std::string& v) {
@@ -373,6 +415,13 @@ void remote_end() {
 
 const char tun_missing_text[] = "TUN section present in config, but tun.dll not found or not up to date";
 
+// What the end of a [local] section reports about it.
+struct local_section {
+    std::string remote_name;  // the last remote= value
+    std::string listener;     // the address of the last listener made
+};
+local_section cur_local;
+
 void open_local_listener(local_entry& e, int index, const std::string& v) {
     uint32_t addr = htonl(INADDR_ANY);
     std::string ip, port_text;
@@ -380,7 +429,8 @@ void open_local_listener(local_entry& e, int index, const std::string& v) {
         addr = parse_ipv4(ip.c_str());
     else
         port_text = v;
-    int port = to_int(port_text);
+    int port;
+    if (!parse_port(port_text, &port)) bad_value("port", v);
     int fd = socket(AF_INET, SOCK_STREAM, 6);
     if (fd < 0) fatal_error(__LINE__, "cannot make server tcp socket");
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
@@ -399,6 +449,9 @@ void open_local_listener(local_entry& e, int index, const std::string& v) {
     set_nonblocking(fd);
     listen(fd, listen_backlog);
     fd_append(fd, ev_read, fd_listener, nullptr, nullptr, index);
+    // A bare port listens on every interface: the log says where.
+    cur_local.listener = bound_address(fd);
+    log_msg(0, "[local] %d listening on %s\n", index, cur_local.listener.c_str());
 }
 
 void start_local_tunnel(local_entry& e, int index, const std::string& v) {
@@ -452,6 +505,7 @@ struct local_key {
 const local_key local_keys[] = {
     {"remote",
      [](local_entry& e, int, const std::string& v) {
+         cur_local.remote_name = v;
          for (int i = 0; i < remote_count; ++i)
              if (std::strncmp(remote_table[i].name, v.c_str(), 64) == 0) e.remotes.push_back(i);
      }},
@@ -494,6 +548,7 @@ bool local_begin() {
     e.service_number = -1;
     e.ext_addr = 0;
     e.ext_port = 0;
+    cur_local = local_section{};
     return true;
 }
 
@@ -502,7 +557,21 @@ void local_line(const char* line) {
         if (starts_with(line, k.key)) k.apply(local_table[local_count], local_count, conf_split(line));
 }
 
-void local_end() { ++local_count; }
+// A section without a server or a mode takes connections and drops each
+// one without a word: say so once, at start-up.
+void local_end() {
+    const local_entry& e = local_table[local_count];
+    const std::string at = cur_local.listener.empty() ? "" : " at " + cur_local.listener;
+    if (e.remotes.empty())
+        log_msg(0, "[local] %d%s: remote '%s' names no [remote] record\n", local_count, at.c_str(),
+                cur_local.remote_name.c_str());
+    if (e.mode == mode_service_int && e.service_number < 0)
+        log_msg(0,
+                "[local] %d%s: no listener mode (socks5, socks4, http, mux, tproxy, transparent, tunnel, "
+                "service_int or service_ext)\n",
+                local_count, at.c_str());
+    ++local_count;
+}
 
 // ------------------------------------------------------------- passes
 
@@ -520,7 +589,13 @@ void read_pass(const pass& ps) {
     const size_t header_len = std::strlen(ps.header);
     char buf[line_buffer_bytes];
     bool in_section = false;
+    config_line = 0;
+    bool line_start = true;
     while (std::fgets(buf, sizeof buf, f)) {
+        // The rest of a line longer than the buffer is read as a further
+        // line, but it keeps its number.
+        if (line_start) ++config_line;
+        line_start = std::strchr(buf, '\n') != nullptr;
         char* p = trim(buf);
         if (!*p) continue;
         if (*p == '[') {

@@ -563,6 +563,56 @@ TEST_F(ConfigDeathTest, SocketsThatCannotBeMadeAreFatal) {
     }
 }
 
+TEST_F(ConfigDeathTest, PortValuesThatAreNoPortAreErrorsNamingLineAndValue) {
+    const struct {
+        std::string text, key, value;
+        int line;
+    } cases[] = {
+        {"[local]\nsocks5\nport=\n", "port", "", 3},
+        {"[local]\nsocks5\nport=127.0.0.1:99999\n", "port", "127.0.0.1:99999", 3},
+        {"[local]\nhttp\nport = 80x # comment\n", "port", "80x", 3},
+        {"[server]\n# comment\n\ncontrol_socket=\n", "control_socket", "", 4},
+        {"[server]\ncontrol_socket=127.0.0.1:console\n", "control_socket", "127.0.0.1:console", 2},
+        {"[server]\nport=65536\n", "port", "65536", 2},
+        // A line longer than the read buffer still counts as one line.
+        {"[server]\n" + std::string(1500, 'x') + "\r\nport=127.0.0.1:-1\n", "port", "127.0.0.1:-1", 3},
+    };
+    for (const auto& c : cases) {
+        child_result r = run_child([&] {
+            for (int fd = 3; fd < 1024; ++fd) close(fd);
+            std::atexit([] {
+                int bound = 0;  // sockets with a port of their own
+                for (int fd = 0; fd < 1024; ++fd) {
+                    sockaddr_in at{};
+                    socklen_t len = sizeof at;
+                    bound += getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) == 0 && at.sin_port;
+                }
+                std::printf("bound sockets: %d\n", bound);
+            });
+            load(c.text);
+        });
+        const std::string message =
+            "Wrong '" + c.key + "' value '" + c.value + "' in line " + std::to_string(c.line) + " of " + dir.file("quorin.conf");
+        EXPECT_EQ(r.code, 1) << c.text;
+        EXPECT_NE(r.err.find("Critical Error: " + message + "\n"), std::string::npos) << c.text << r.err;
+        EXPECT_NE(r.out.find("CRITICAL ERROR: " + message + " LINE "), std::string::npos) << c.text << r.out;
+        EXPECT_NE(r.out.find("bound sockets: 0\n"), std::string::npos) << c.text << r.out;
+    }
+}
+
+TEST_F(ConfigTest, StartUpLinesNameListenersAndWhatTheyLack) {
+    const std::string log_path = dir.file("engine.log"), p0 = std::to_string(free_port(SOCK_STREAM));
+    load("[server]\nlog=" + log_path + "\ncontrol_socket=0\n" + remote_section("main") + "[local]\nremote=mian\nsocks5\nport=" + p0 +
+         "\n[local]\nremote=main\n[local]\nremote=main\nsocks4\n");
+    const std::string text = read_file(log_path);
+    for (const std::string& line : {std::string("]Console listening on 127.0.0.1:"), "][local] 0 listening on 0.0.0.0:" + p0 + "\n",
+                                    "][local] 0 at 0.0.0.0:" + p0 + ": remote 'mian' names no [remote] record\n",
+                                    std::string("][local] 1: no listener mode (socks5, socks4, http, mux, tproxy, "
+                                                "transparent, tunnel, service_int or service_ext)\n")})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    EXPECT_EQ(text.find("[local] 2"), std::string::npos) << text;  // complete: nothing to say
+}
+
 TEST_F(ConfigTest, ValuesWithoutColonAreIgnoredWhereAColonIsNeeded) {
     load("[server]\nudpdstlog=127.0.0.1\n[remote]\nname=a\nserver=127.0.0.1\n");
     EXPECT_EQ(runtime.udpdstlog_port, 0);

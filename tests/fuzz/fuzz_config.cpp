@@ -21,7 +21,9 @@
 // - [remote] `server` whose host is not a dotted quad or whose port reads as
 //   0: fatal by design;
 // - [local] `tunnel` with a ":": the bring-up connects to a control port that
-//   nothing listens on, which is fatal by design.
+//   nothing listens on, which is fatal by design;
+// - [server] `port` and `control_socket` and [local] `port` whose port is not
+//   a number from 0 to 65535: a configuration error, fatal by design.
 // Any other exit is a finding: libFuzzer reports it.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -67,6 +69,19 @@ bool server_value_fatal(const std::string& v) {
     return uint16_t(std::atoi(v.c_str() + colon + 1)) == 0;
 }
 
+bool port_value_fatal(const std::string& v) {
+    const size_t colon = v.find(':');
+    const std::string port = colon == std::string::npos ? v : v.substr(colon + 1);
+    if (port.empty()) return true;
+    int v = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9') return true;
+        v = v * 10 + (c - '0');
+        if (v > 65535) return true;
+    }
+    return false;
+}
+
 // The file as the reader will meet it: lines cut the way fgets cuts them
 // (at most 1023 bytes, so a longer line goes on as further lines), judged
 // after trim, kept or dropped whole.
@@ -94,12 +109,18 @@ std::string filter(const uint8_t* data, size_t size, int* socket_lines) {
             section = line;
         } else if (starts_with(section.c_str(), "[server]")) {
             if (starts_with(line, "udpdstlog")) continue;
-            if (starts_with(line, "port") || starts_with(line, "control_socket")) ++*socket_lines;
+            if (starts_with(line, "port") || starts_with(line, "control_socket")) {
+                if (port_value_fatal(value)) continue;
+                ++*socket_lines;
+            }
         } else if (starts_with(section.c_str(), "[remote]")) {
             if (starts_with(line, "server") && server_value_fatal(value)) continue;
         } else if (starts_with(section.c_str(), "[local]")) {
             if (starts_with(line, "tunnel") && value.find(':') != std::string::npos) continue;
-            if (starts_with(line, "port")) ++*socket_lines;
+            if (starts_with(line, "port")) {
+                if (port_value_fatal(value)) continue;
+                ++*socket_lines;
+            }
         }
         out += raw;
     }
