@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,14 +60,38 @@ void close_console(int index, int result) {
     fd_poll.count = last;
 }
 
-// A[:B] with A <= B afterwards.
-void parse_speeds(const char* arg, uint32_t* a, uint32_t* b) {
-    long lo = std::atol(arg);
+// One speed: decimal digits only, above 0 and within the rate arithmetic's
+// 32-bit signed range. A speed of 0 would stop every packet, the login's
+// answer included.
+bool parse_speed(const char* p, const char* end, uint32_t* out) {
+    if (p == end || end - p > 10) return false;
+    uint64_t v = 0;
+    for (; p < end; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        v = v * 10 + uint64_t(*p - '0');
+    }
+    if (v == 0 || v > uint64_t(INT32_MAX)) return false;
+    *out = uint32_t(v);
+    return true;
+}
+
+// A[:B] with A <= B afterwards; false, and nothing set, when either is no
+// positive number.
+bool parse_speeds(const char* arg, uint32_t* a, uint32_t* b) {
+    const char* end = arg + std::strlen(arg);
     const char* colon = std::strchr(arg, ':');
-    long hi = colon ? std::atol(colon + 1) : lo;
+    uint32_t lo, hi;
+    if (!parse_speed(arg, colon ? colon : end, &lo)) return false;
+    if (colon && !parse_speed(colon + 1, end, &hi)) return false;
+    if (!colon) hi = lo;
     if (hi < lo) lo = hi;
-    *a = uint32_t(lo);
-    *b = uint32_t(hi);
+    *a = lo;
+    *b = hi;
+    return true;
+}
+
+void refuse_speed(int fd, const char* arg) {
+    sock_printf(fd, "Error: Invalid speed '%s': A or A:B expected, positive numbers of bytes per second\n", arg);
 }
 
 void show_sessions(int fd) {
@@ -129,9 +154,9 @@ void for_each_session(Fn fn) {
     } while (s && s != session_head);
 }
 
-void set_speed_in(const char* arg) {
+void set_speed_in(int fd, const char* arg) {
     uint32_t a, b;
-    parse_speeds(arg, &a, &b);
+    if (!parse_speeds(arg, &a, &b)) return refuse_speed(fd, arg);
     for (int i = 0; i < remote_count; ++i) {
         remote_table[i].speed_in_min = a;
         remote_table[i].speed_in_max = b;
@@ -146,9 +171,9 @@ void set_speed_in(const char* arg) {
     cur_session = saved;
 }
 
-void set_speed_out(const char* arg) {
+void set_speed_out(int fd, const char* arg) {
     uint32_t a, b;
-    parse_speeds(arg, &a, &b);
+    if (!parse_speeds(arg, &a, &b)) return refuse_speed(fd, arg);
     for (int i = 0; i < remote_count; ++i) {
         remote_table[i].speed_out_min = a;
         remote_table[i].speed_out_max = b;
@@ -312,10 +337,10 @@ void control_command() {
                 reset_sessions();
                 break;
             case command::set_speed_in:
-                if (pc.argument) set_speed_in(pc.argument);
+                if (pc.argument) set_speed_in(fd, pc.argument);
                 break;
             case command::set_speed_out:
-                if (pc.argument) set_speed_out(pc.argument);
+                if (pc.argument) set_speed_out(fd, pc.argument);
                 break;
             case command::set_server:
                 if (pc.argument) set_server(pc.argument);

@@ -268,6 +268,26 @@ TEST_F(ConsoleTest, SetSpeedInSendsLoginOfLiveSessions) {
     EXPECT_EQ(cur_session, nullptr);
 }
 
+TEST_F(ConsoleTest, SpeedsThatAreNoPositiveNumberAreRefusedAndChangeNothing) {
+    int c = open_client();
+    stx_session* s = add_session(77, "srv");
+    s->speed = s->speed_max = 3000;
+    s->speed_min = 500;
+    for (const char* sub : {"speed_in ", "speed_out "}) {
+        for (const char* arg : {"abc", "0", "0:100", "100:0", "-5", "12x", "1:", ":5", "1:2:3", "2147483648"}) {
+            const std::string in = std::string("set ") + sub + arg + "\n";
+            EXPECT_EQ(command(c, in), prefix + "Error: Invalid speed '" + arg +
+                                          "': A or A:B expected, positive numbers of bytes per second\n" + prompt);
+            EXPECT_NE(command(c, "show session 77\n").find("Current 3000 Max 3000 Min 500 bps"), std::string::npos)
+                << in;
+            EXPECT_EQ(remote_table[1].speed_in_min + remote_table[1].speed_in_max, 9000u) << in;
+        }
+    }
+    EXPECT_TRUE(server_datagrams().empty());  // no login carried a refused speed
+    EXPECT_EQ(command(c, "set speed_out 9:2147483647\n"), prompt);
+    EXPECT_NE(command(c, "show session 77\n").find("Current 9 Max 2147483647 Min 9 bps"), std::string::npos);
+}
+
 TEST_F(ConsoleTest, ResetSessionsMarksAndResetsEach) {
     int c = open_client();
     stx_session* a = add_session(5, "srv");
