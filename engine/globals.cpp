@@ -30,6 +30,8 @@ uint32_t budget_stops = 0;
 
 stx_session* session_head = nullptr;
 
+line_limit datagram_lines[datagram_line_kinds];
+
 char* log_line = nullptr;
 uint8_t* scratch = nullptr;
 
@@ -57,6 +59,7 @@ void globals_reset() {
     budget = shared_budget{};
     budget_stops = 0;
     session_head = nullptr;
+    for (line_limit& l : datagram_lines) l = line_limit{};
     ui = ui_bindings{};
     tun = tun_bindings{};
     tunnel_available = 0;

@@ -251,6 +251,25 @@ struct stx_session : session_core {
 
 extern stx_session* session_head;  // ring head, null when none
 
+// ---------------------------------------------------------------- bounded log lines
+// Lines that any sender can cause once per datagram (junk, unknown sessions):
+// each kind is written a few times a second at most (log.h).
+struct line_limit {
+    double window_start;
+    uint32_t written;   // in the window that began at window_start
+    uint32_t left_out;
+};
+enum datagram_line : int {
+    line_magic,
+    line_too_short,
+    line_short_requests,
+    line_reset_unknown,
+    line_unknown_session,
+    line_reset_send_error,
+    datagram_line_kinds,
+};
+extern line_limit datagram_lines[datagram_line_kinds];
+
 // ---------------------------------------------------------------- buffers
 extern char* log_line;         // log_buffer_bytes, shared by log_msg and sock_printf
 extern uint8_t* scratch;       // scratch_bytes, where commands are built

@@ -50,6 +50,35 @@ void log_msg(int level, const char* fmt, ...) {
     va_end(ap);
 }
 
+namespace {
+
+bool level_written(int level) { return level <= 1 && level <= runtime.debug; }
+
+constexpr double line_limit_window_s = 1.0;
+
+}  // namespace
+
+void line_limit_flush(line_limit& l, int level, const char* what, double now) {
+    if (!l.written && !l.left_out) return;
+    // A clock set back (tests set it) also ends the window.
+    if (now - l.window_start < line_limit_window_s && now >= l.window_start) return;
+    if (l.left_out) log_msg(level, "%s: %u similar lines left out\n", what, l.left_out);
+    l.written = 0;
+    l.left_out = 0;
+}
+
+bool line_limit_admit(line_limit& l, int level, const char* what, double now) {
+    if (!level_written(level)) return false;
+    line_limit_flush(l, level, what, now);
+    if (!l.written && !l.left_out) l.window_start = now;
+    if (l.written < limited_lines_per_s) {
+        l.written++;
+        return true;
+    }
+    l.left_out++;
+    return false;
+}
+
 void log_write_time() {
     if (!runtime.log_file) return;
     std::time_t t = std::time(nullptr);

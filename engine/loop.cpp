@@ -327,6 +327,7 @@ void main_loop_pass() {
     int ready = poll_select(fd_poll.entries, fd_poll.count, poll_timeout_ms);
     if (ready < 0) ready = poll_check(fd_poll.entries, fd_poll.count, poll_timeout_ms);
     dispatch_ready(ready);
+    datagram_lines_flush();
     streams_poll_pending();
     session_timers();
     if (pending_removals &&

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,32 @@ constexpr double loss_tolerance_percent = 1;
 constexpr double undelay_factor_default = 4.0;
 constexpr double rtt_initial_s = 10.0;
 constexpr uint32_t login_send_pause_ms = 1000;
+
+// The lines of the receive path that a datagram from anybody can cause:
+// level, and the name the count of left-out lines goes by.
+struct datagram_line_text {
+    int level;
+    const char* what;
+};
+const datagram_line_text datagram_line_texts[datagram_line_kinds] = {
+    {1, "magic packet command received"},
+    {1, "Too short packet"},
+    {1, "Too short packet (Invalid data)"},
+    {0, "reset unknown session"},
+    {0, "Sending reset to server, unknown session"},
+    {1, "sendto() error on a reset to an unknown session"},
+};
+
+// A junk flood must not fill the disk: the line is written only while its
+// kind is within its rate.
+__attribute__((format(printf, 2, 3))) void datagram_log(datagram_line kind, const char* fmt, ...) {
+    const datagram_line_text& t = datagram_line_texts[kind];
+    if (!line_limit_admit(datagram_lines[kind], t.level, t.what, now)) return;
+    va_list ap;
+    va_start(ap, fmt);
+    log_vmsg(t.level, fmt, ap);
+    va_end(ap);
+}
 
 // The [remote] record a session was made for: the first one its [local]
 // entry names.
@@ -155,7 +182,9 @@ void log_peer(const char* what, uint32_t id, const sockaddr_in& from, const char
 
 void handle_reset(stx_session* s, const stx_packet* p, int n, const pkt_header& h, const sockaddr_in& from) {
     if (!s) {
-        log_peer("reset unknown session", h.session_id, from, "\n");
+        const uint8_t* a = reinterpret_cast<const uint8_t*>(&from.sin_addr.s_addr);
+        datagram_log(line_reset_unknown, "reset unknown session %x from %d.%d.%d.%d:%d\n", h.session_id, a[0], a[1],
+                     a[2], a[3], int(ntohs(from.sin_port)));
         return;
     }
     if (h.session_id == 0) return;
@@ -278,18 +307,20 @@ void udp_receive() {
 
         // The buffer is zero-filled, so a short datagram reads as zeros here.
         const pkt_header h = header_get(p->data);
-        if (h.session_id == magic_session_id) log_msg(1, "magic packet command received %x\n", h.packet_id);
+        if (h.session_id == magic_session_id)
+            datagram_log(line_magic, "magic packet command received %x\n", h.packet_id);
 
         if (n < header_bytes) {
-            log_msg(1, "%d - Too short packet, %d ? %d, dropped\n", n, n, header_bytes);
+            datagram_log(line_too_short, "%d - Too short packet, %d ? %d, dropped\n", n, n, header_bytes);
             packet_free(p);
             continue;
         }
         const int reqs = h.flags & flags_reqs_mask;
         const int need = header_bytes + resend_req_bytes * reqs;
         if (n < need) {
-            log_msg(1, "%d+(resends)%d - Too short packet (Invalid data), received %d header size %d\n", header_bytes,
-                    resend_req_bytes * reqs, n, need);
+            datagram_log(line_short_requests,
+                         "%d+(resends)%d - Too short packet (Invalid data), received %d header size %d\n",
+                         header_bytes, resend_req_bytes * reqs, n, need);
             packet_free(p);
             continue;
         }
@@ -305,9 +336,10 @@ void udp_receive() {
 
         if (!s) {
             const long sent = send_reset_to(h.session_id, from.sin_addr.s_addr, from.sin_port);
-            log_msg(0, "Sending reset to server, unknown session %x\n", h.session_id);
+            const int err = sock_last_error();
+            datagram_log(line_unknown_session, "Sending reset to server, unknown session %x\n", h.session_id);
             if (sent < 0)
-                log_msg(1, "sendto() error = %d\n", sock_last_error());
+                datagram_log(line_reset_send_error, "sendto() error = %d\n", err);
             else
                 stats.udp_out += uint64_t(sent + udp_overhead_bytes);
             packet_free(p);
@@ -323,6 +355,11 @@ void udp_receive() {
             log_msg(0, "session to '%s' %x working\n", s->name, s->session_id);
         }
     }
+}
+
+void datagram_lines_flush() {
+    for (int k = 0; k < datagram_line_kinds; k++)
+        line_limit_flush(datagram_lines[k], datagram_line_texts[k].level, datagram_line_texts[k].what, now);
 }
 
 void reset_sessions() {

@@ -14,6 +14,9 @@ void send_init_packet();
 void udp_receive();
 void reset_sessions();
 void close_session(stx_session* s);
+// Writes the counts of receive-path lines left out once their second has
+// passed; the loop calls it every pass.
+void datagram_lines_flush();
 
 stx_session* session_by_id(uint32_t id);
 // sendto the session's server from the server socket; returns sendto's result.

@@ -1,9 +1,14 @@
 // Sessions end to end: a refused login, a server that dies mid-transfer, a
 // lossy and slow link, and streams that the server opens itself.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,6 +172,71 @@ TEST_F(Sessions, EndOfFileMeetingAStopStillReachesTheServer) {
     if (!got.empty()) {
         EXPECT_EQ(got[0].bytes, 5u);
     }
+    close_fd(fd);
+}
+
+// Junk for sessions nobody knows, on the socket of a live session: each
+// datagram is still answered with a reset, the log stays small, and the
+// session's transfer goes on byte-exact.
+TEST_F(Sessions, JunkBurstLeavesTheLogSmallAndTheTransferByteExact) {
+    ASSERT_TRUE(st.start_refserver());
+    uint16_t udp_port = 0;  // the last port line is the session's socket
+    for (int attempt = 0; attempt < 4 && !st.engine.proc.running(); attempt++)
+        st.start_engine({{"socks5=1"}}, "port=127.0.0.1:" + std::to_string(udp_port = free_udp_port()) + "\n");
+    ASSERT_TRUE(st.engine.proc.running());
+    data_server echo(data_server::echo);
+    int fd = socks5_connect_ip(st.port(0), "127.0.0.1", echo.port());
+    ASSERT_GE(fd, 0);
+    std::string login;
+    ASSERT_GE(st.rs.proc.wait_line("LOGIN ok", 10, &login), 0);
+    const uint32_t live = refserver_proc::session_of(login);
+    std::atomic<bool> junk_done{false};
+    bool transfer_ok = true;
+    int rounds = 0;
+    std::string why;
+    std::thread transfer([&] {
+        while (transfer_ok && (!junk_done || rounds < 2))
+            transfer_ok = echo_roundtrip(fd, uint64_t(100 + rounds++), 256 << 10, 30, &why);
+    });
+
+    const size_t log_before = st.engine.log().size();
+    const int junk = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(udp_port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    constexpr int total = 10000;
+    byte_stream noise(5);
+    int resets = 0;
+    // In batches, each answered before the next, so that no socket buffer drops any.
+    for (int sent = 0; sent < total && resets == sent; sent += 100) {
+        for (int i = 0; i < 100; i++) {
+            uint8_t d[17 + 100];
+            noise.fill(d, sizeof d);
+            d[16] = 0x40;  // data, no resend requests, for a random session id
+            if (std::memcmp(d, &live, 4) == 0) d[0] ^= 1;
+            sendto(junk, d, 17 + d[17] % 100, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        }
+        uint8_t r[64];
+        while (resets < sent + 100 && recv_some(junk, r, sizeof r, 10) == 17 && r[16] == 0xC0) resets++;
+    }
+    close(junk);
+    junk_done = true;
+    transfer.join();
+    EXPECT_EQ(resets, total);
+    EXPECT_TRUE(transfer_ok) << why;
+
+    // Every datagram is a line written or counted in a line of those left out.
+    auto accounted = [&] {
+        const std::string text = st.engine.log().substr(log_before), line = "unknown session ";
+        long n = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) n++;
+        for (size_t at = text.find("session: "); at != std::string::npos; at = text.find("session: ", at + 1))
+            n += std::atol(text.c_str() + at + 9);
+        return n;
+    };
+    EXPECT_TRUE(wait_until([&] { return accounted() == total; }, 10)) << accounted();
+    EXPECT_LT(st.engine.log().size() - log_before, size_t(64 << 10));  // unbounded: about 750 KB
     close_fd(fd);
 }
 
