@@ -69,15 +69,15 @@ bool server_value_fatal(const std::string& v) {
     return uint16_t(std::atoi(v.c_str() + colon + 1)) == 0;
 }
 
-bool port_value_fatal(const std::string& v) {
-    const size_t colon = v.find(':');
-    const std::string port = colon == std::string::npos ? v : v.substr(colon + 1);
+bool port_value_fatal(const std::string& value) {
+    const size_t colon = value.find(':');
+    const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
     if (port.empty()) return true;
-    int v = 0;
+    int n = 0;
     for (char c : port) {
         if (c < '0' || c > '9') return true;
-        v = v * 10 + (c - '0');
-        if (v > 65535) return true;
+        n = n * 10 + (c - '0');
+        if (n > 65535) return true;
     }
     return false;
 }
