@@ -52,7 +52,7 @@ struct route_state {
     bool records = false;  // the five records below were filled once
     route_row saved_default, server_route, dns_route, half1, half2;
     bool server_route_set = false, half1_set = false, half2_set = false;
-    bool default_deleted = false;
+    std::vector<route_row> deleted_defaults;  // every default that a pass deleted
     std::vector<route_row> dns_routes_set;
     std::vector<raised_row> raised;
     bool touched = false;  // something in the table was changed
@@ -221,7 +221,7 @@ void set_both(const std::vector<route_row>& table, const route_row& def, const r
             rlog("Del default route failed. Error code:%i \n", err);
         } else {
             rlog("Del default route success\n");
-            st.default_deleted = true;
+            st.deleted_defaults.push_back(def);
             st.touched = true;
         }
     }
@@ -444,14 +444,16 @@ void restore_routes() {
     if (!st.touched) return;
     // The old default comes back before the half routes go, so that there
     // is a way out at every moment.
-    if (st.default_deleted) {
-        const int err = routes().add(st.saved_default);
+    // Each pass that found a default deleted it: all of them come back,
+    // not only the last one saved.
+    for (const route_row& r : st.deleted_defaults) {
+        const int err = routes().add(r);
         if (err)
             rlog("Restore old default route failed. Error code:%i \n", err);
         else
             rlog("Old default route restored\n");
-        st.default_deleted = false;
     }
+    st.deleted_defaults.clear();
     for (const raised_row& e : st.raised) {
         route_row now = e.original;
         now.metric = e.metric;
@@ -532,7 +534,8 @@ void routes_reset() {
     st.dns_wanted = false;
     st.server_route_pending = false;
     st.records = false;
-    st.server_route_set = st.half1_set = st.half2_set = st.default_deleted = false;
+    st.server_route_set = st.half1_set = st.half2_set = false;
+    st.deleted_defaults.clear();
     st.dns_routes_set.clear();
     st.raised.clear();
     st.touched = false;
