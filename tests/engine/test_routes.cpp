@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/globals.h"
+#include "engine/log.h"
 #include "engine/routes.h"
 #include "platform/dns_servers.h"
 #include "platform/routes_fake.h"
@@ -400,6 +401,19 @@ TEST_F(RoutesNamespace, MonitorPutsBackADeletedHalfRouteAndServerRouteFollowsSet
     restore_routes();
     EXPECT_TRUE(route_monitor_join(500)) << "the monitor stops within the console's wait";
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_EQ(sh_out("ip route"), before) << route_log();
+}
+
+TEST_F(RoutesNamespace, FatalErrorAfterRoutesWereSetRestoresThem) {
+    const test_support::child_result r = test_support::run_child([&] {
+        replace = 1;
+        set_route_params(ip("10.7.0.2"), ip("10.0.0.1"), ip("203.0.113.5"));
+        SetRoute(&replace);
+        std::printf("%s", sh_out("ip route show default").empty() ? "default deleted\n" : "default kept\n");
+        fatal_error(__LINE__, "Can't connect to tunnel control socket.");
+    });
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("default deleted\n"), std::string::npos) << r.out;
     EXPECT_EQ(sh_out("ip route"), before) << route_log();
 }
 
