@@ -16,7 +16,7 @@
 #include "engine/log.h"
 #include "engine/loop.h"
 #include "engine/session.h"
-#include "engine/tunnel.h"
+#include "engine/routes.h"
 #include "platform/net.h"
 
 namespace {
@@ -361,15 +361,21 @@ void shutdown_sequence() {
         restore_routes();
         log_msg(1, "Stopping TAP\n");
         tun.end_work();
+    } else {
+        // A library without end_work cannot be stopped, but the routes that
+        // were set through it still go back.
+        restore_routes();
     }
     if (ui.UIQuit) {
         log_msg(1, "Closing UI\n");
         ui.UIQuit();
     }
+    // The monitor thread is waited for on every road, so that it never
+    // touches the table after the restore; without a monitor this is no wait.
+    const bool monitor_ended = route_monitor_join(route_thread_wait_ms);
     // Headless there is nobody to end the process for us.
     if (!ui.UIStartStat) std::exit(-1);
-    if (tun.end_work && !route_monitor_join(route_thread_wait_ms))
-        log_msg(1, "Route check thread not finished! Bug?\n");
+    if (!monitor_ended) log_msg(1, "Route check thread not finished! Bug?\n");
     log_msg(1, "Good bye. Have a nice day.\n");
     pthread_exit(nullptr);
 }

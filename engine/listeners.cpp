@@ -463,7 +463,15 @@ void tunnel_read_slots() {
     uint8_t cmd[3 + tunnel_slot_bytes];
     for (int k = 0; k < runtime.prefetch; k++) {
         uint8_t slot_index;
-        if (recv(fd, &slot_index, 1, 0) != 1) break;
+        const ssize_t got = recv(fd, &slot_index, 1, 0);
+        if (got == 0 || (got < 0 && !sock_would_block(sock_last_error()))) {
+            // The library's side is gone: the descriptor stays (it is never
+            // closed here), but it must not wake every pass with its end.
+            fd_poll.entries[i].events &= uint16_t(~ev_read);
+            log_msg(1, "Tunnel control connection closed\n");
+            break;
+        }
+        if (got != 1) break;
         const packet_slot& slot = tun.recvbuf[slot_index];
         const uint16_t len = slot.length;
         // A slot never holds more than 1500 bytes; a larger length is torn.

@@ -20,6 +20,7 @@
 #include "engine/log.h"
 #include "engine/loop.h"
 #include "engine/session.h"
+#include "engine/tunnel.h"
 #include "platform/net.h"
 
 namespace {
@@ -699,7 +700,7 @@ size_t streams_pending_count() {
 // ---------------------------------------------------------------- tunnel
 
 int tunnel_packet_out(stx_session* s, const uint8_t* pkt, uint16_t len) {
-    const int fd = s->tunnel_fd;
+    const int fd = s->tunnel_fd >= 0 ? s->tunnel_fd : tunnel_control_fd();
     if (fd < 0 || !tunnel_available || !tun.sendbuf) {
         log_msg(1, "No tunnel found. Failure!\n");
         return 0;

@@ -1,83 +1,169 @@
 #include "engine/tunnel.h"
 
 #include <cstring>
+#include <vector>
 
 #include "engine/globals.h"
 #include "engine/log.h"
+#include "engine/routes.h"
 #include "engine/startup.h"
+#include "platform/adapters.h"
 #include "platform/sleep.h"
 
 namespace {
 
 constexpr uint32_t dhcp_lease_s = 360000;
 constexpr uint32_t thread_settle_ms = 500;
+constexpr uint32_t address_change_wait_ms = 30000;
 constexpr int guid_buffer_bytes = 256;
 
-// What the route code needs once routes are managed here.
-struct route_params {
-    int replace;
-    uint32_t server_ip, tunnel_ip, peer_ip;  // network order
-};
-route_params routes;
+// The route code keeps a pointer to it for the life of the process.
+int route_replace = 0;
 
-void log_addr(const char* what, uint32_t ip) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip);
-    log_msg(1, "%s %d.%d.%d.%d\n", what, b[0], b[1], b[2], b[3]);
+// INVALID_HANDLE_VALUE: the library found a name but could not open it.
+bool device_opened(void* handle) { return handle && handle != reinterpret_cast<void*>(~uintptr_t(0)); }
+
+struct adapter_lookup {
+    bool found = false;
+    uint32_t index = 0;
+    std::vector<adapter_address> addresses;
+};
+
+// The adapter is the interface whose name is exactly the one the library
+// reported, and only when it opened a device: an empty name must not pick
+// the first interface of the machine and release its addresses.
+adapter_lookup find_adapter(void* handle, const char* name) {
+    adapter_lookup out;
+    std::vector<adapter_entry> list;
+    std::vector<adapter_address> addrs;
+    bool ok = true;
+    if (int err = adapters().list(&list)) {
+        log_msg(1, "Error GAI1: %d\n", err);
+        ok = false;
+    }
+    if (int err = adapters().addresses(&addrs)) {
+        log_msg(1, "Error GII: %d\n", err);
+        ok = false;
+    }
+    if (!ok) return out;
+    const adapter_entry* hit = nullptr;
+    if (device_opened(handle) && name[0]) {
+        for (const adapter_entry& e : list) {
+            if (e.name == name) {
+                hit = &e;
+                break;
+            }
+        }
+    }
+    if (!hit) {
+        log_msg(1, "Adapter ix not found in list.\n");
+        return out;
+    }
+    log_msg(1, "Adapter ix found in list. Name: %s ix: %d\n", hit->name.c_str(), int(hit->index));
+    for (const adapter_address& a : addrs)
+        if (a.index == hit->index) out.addresses.push_back(a);
+    if (out.addresses.empty()) {
+        log_msg(1, "Adapter ix map NOT found in list.\n");
+        return out;
+    }
+    log_msg(2, "Adapter ix map found in list.\n");
+    out.found = true;
+    out.index = hit->index;
+    return out;
+}
+
+void fixed_wait(int timeout_ms) {
+    ui_progress(4);
+    sleep_ms(uint32_t(timeout_ms > 0 ? timeout_ms : 0));
+}
+
+// A tunnel device has no DHCP server to ask: its addresses are taken away
+// and given back, which brings its routes up afresh.
+void renew_adapter(const adapter_lookup& a, int timeout_ms) {
+    ui_progress(5);
+    log_msg(1, "try DHCP release on %d \n", int(a.index));
+    int release = 0;
+    for (const adapter_address& addr : a.addresses)
+        if (int err = adapters().release(addr)) release = release ? release : err;
+    log_msg(1, "DHCP release ret: %d\n", release);
+    log_msg(1, "try DHCP renew\n");
+    int renew = 0;
+    for (const adapter_address& addr : a.addresses)
+        if (int err = adapters().renew(addr)) renew = renew ? renew : err;
+    if (renew) {
+        log_msg(1, "DHCP error %i. Fallback to timeout.\n", renew);
+        fixed_wait(timeout_ms);
+        return;
+    }
+    log_msg(1, "DHCP renew ret: %d\n", renew);
 }
 
 }  // namespace
 
 int start_tun(uint32_t tunnel_ip, uint32_t peer_ip, uint32_t server_ip, uint16_t control_port_net, int timeout_ms,
               int dhcp, int replace, int dns_local) {
-    routes.replace = replace;
-    if (dns_local) log_msg(1, "DNS server routes are not managed on this system\n");
+    route_replace = replace;
+    if (dns_local) set_dns_routes();
     log_msg(100, "Start tun dll. replace=%i\n", replace);
     ui_progress(2);
-    routes.server_ip = server_ip;
-    routes.tunnel_ip = tunnel_ip;
-    routes.peer_ip = peer_ip;
+    set_route_params(tunnel_ip, peer_ip, server_ip);
 
-    char guid[guid_buffer_bytes] = {0};
-    tun.InitTun(guid);
+    // Subscribed before the adapter is touched, so that its first address
+    // change is not missed.
+    const int watch = adapters().watch_open();
+    if (watch < 0) log_msg(1, "NotifyAddrChange error: %d\n", -watch);
+
+    char guid[guid_buffer_bytes];
+    std::memset(guid, 0, sizeof guid);
+    void* handle = tun.InitTun ? tun.InitTun(guid) : nullptr;
     guid[guid_buffer_bytes - 1] = 0;
     log_msg(1, "TAP guid %s\n", guid);
-    tun.SetTunPtP(tunnel_ip, peer_ip);
+    if (tun.SetTunPtP) tun.SetTunPtP(tunnel_ip, peer_ip);
     if (dhcp) {
-        tun.SetTunDHCP(tunnel_ip, peer_ip, dhcp_lease_s);
+        if (tun.SetTunDHCP) tun.SetTunDHCP(tunnel_ip, peer_ip, dhcp_lease_s);
         // With local DNS the adapter's DHCP offers no server: the user's own stay in use.
-        if (!dns_local) tun.SetTunDNS(peer_ip);
+        if (!dns_local && tun.SetTunDNS) tun.SetTunDNS(peer_ip);
     }
-    tun.SetTunRedirIP(tunnel_ip);
+    if (tun.SetTunRedirIP) tun.SetTunRedirIP(tunnel_ip);
     if (tun.SetTunControlPort) tun.SetTunControlPort(control_port_net);
     ui_progress(3);
-    tun.SetTunMediaStatus();
+    if (tun.SetTunMediaStatus) tun.SetTunMediaStatus();
 
-    // There is no adapter list to find the interface in, and so no DHCP
-    // renewal to drive: a DHCP set-up gets the plain wait that a failed
-    // lookup gets, so that the library's address settles before routes.
-    log_msg(1, "Adapter lookup skipped: the tunnel library configures its own device\n");
+    // The first address change of any interface, or the bound: whichever
+    // comes first. Without a subscription there is only the bound.
+    if (watch >= 0) {
+        (void)adapters().watch_wait(watch, address_change_wait_ms);
+        adapters().watch_close(watch);
+    } else {
+        sleep_ms(address_change_wait_ms);
+    }
+
+    const adapter_lookup adapter = find_adapter(handle, guid);
     if (dhcp) {
-        ui_progress(4);
-        sleep_ms(uint32_t(timeout_ms > 0 ? timeout_ms : 0));
+        if (!adapter.found)
+            fixed_wait(timeout_ms);
+        else
+            renew_adapter(adapter, timeout_ms);
     }
 
     log_msg(1, "Starting tun thread\n");
-    tun.StartTunThread();
+    if (tun.StartTunThread) tun.StartTunThread();
     sleep_ms(thread_settle_ms);
     log_msg(1, "Started? Check routes\n");
     ui_progress(6);
-    log_msg(1, "Routes are not managed on this system: default route kept\n");
+    SetRoute(&route_replace);
     sleep_ms(thread_settle_ms);
     log_msg(1, "Checked? start monitor thread\n");
+    route_monitor_start(&route_replace);
     log_msg(1, "Started? free and go to work\n");
     return 1;
 }
 
-void change_server_route(uint32_t server_ip) {
-    routes.server_ip = server_ip;
-    log_addr("Server route not changed (routes are not managed on this system):", server_ip);
+int tunnel_control_fd() {
+    for (int i = 0; i < fd_poll.count; i++) {
+        if (fd_poll.comp[i].type != fd_listener || fd_poll.comp[i].close_flags) continue;
+        const int local = fd_poll.comp[i].local_delayed & local_index_mask;
+        if (local_table && local < local_count && local_table[local].mode == mode_tunnel) return fd_poll.entries[i].fd;
+    }
+    return -1;
 }
-
-void restore_routes() { log_msg(1, "Routes not restored: routes are not managed on this system\n"); }
-
-bool route_monitor_join(int) { return true; }

@@ -580,6 +580,13 @@ TEST_F(Listeners, TunnelSlotIndexesBecomeTunnelPacketCommands) {
     s->bytes_in_flight = 0;
     tcp_accept();
     EXPECT_EQ(1u, sent().size());
+
+    // The library's end closes: the descriptor stays but stops waking the loop.
+    close(pair[1]);
+    extra_fds.pop_back();
+    tcp_accept();
+    EXPECT_EQ(0, fd_poll.entries[ti].events & ev_read);
+    EXPECT_TRUE(logged("Tunnel control connection closed\n"));
 }
 
 }  // namespace

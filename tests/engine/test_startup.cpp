@@ -17,7 +17,9 @@
 #include "engine/session.h"
 #include "engine/startup.h"
 #include "engine/tunnel.h"
+#include "platform/adapters_fake.h"
 #include "platform/dynlib.h"
+#include "platform/routes_fake.h"
 #include "platform/sleep.h"
 #include "tests/engine/support/child.h"
 #include "tests/engine/support/engine_testing.h"
@@ -232,8 +234,17 @@ protected:
             return 0;
         };
         sleep_set_impl(engine_testing::record_sleep);
+        // No address changes and no routes of this machine: the bring-up
+        // sees an empty table and an adapter list without the device.
+        adapters_fake::install({}, {});
+        routes_fake::install({});
+        route_log_name = route_log.c_str();
     }
     void TearDown() override {
+        routes_reset();
+        routes_fake::uninstall();
+        adapters_fake::uninstall();
+        route_log_name = "route.log";
         reset();
         sleep_set_impl(nullptr);
         dynlib_set_search_dir(QUORIN_BIN_DIR);
@@ -241,6 +252,7 @@ protected:
     }
     const char* (*calls)() = nullptr;
     void (*reset)() = nullptr;
+    std::string route_log = dir.file("route.log");
 };
 
 struct bringup_case {

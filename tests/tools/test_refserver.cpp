@@ -21,6 +21,7 @@
 #include "protocol/session_core.h"
 #include "protocol/wire.h"
 #include "tests/e2e/harness.h"
+#include "tests/engine/support/netns.h"
 #include "tools/refserver/pacing.h"
 
 namespace {
@@ -81,6 +82,12 @@ public:
         in_addr a{};
         inet_pton(AF_INET, ip, &a);
         cmd(c, cmd_put_open(c, htons(port), a.s_addr, id, name, uint8_t(name ? std::strlen(name) : 0)));
+    }
+    void cmd_tunnel(const std::vector<uint8_t>& pkt) {
+        std::vector<uint8_t> c(3 + pkt.size());
+        cmd_put_tunnel_header(c.data(), uint16_t(pkt.size()));
+        std::copy(pkt.begin(), pkt.end(), c.begin() + 3);
+        cmd(c.data(), c.size());
     }
     void cmd_data(uint16_t id, const std::string& data) {
         for (size_t at = 0; at < data.size(); at += cmd_data_max) {
@@ -160,7 +167,7 @@ public:
             [](void* c, uint16_t id) { static_cast<mini_client*>(c)->note(cmd_stop, id); },
             [](void* c, uint16_t id) { static_cast<mini_client*>(c)->note(cmd_continue, id); },
             [](void* c, uint16_t id) { static_cast<mini_client*>(c)->note(cmd_shutdown, id); },
-            nullptr,
+            [](void* c, const uint8_t* pkt, uint16_t n) { static_cast<mini_client*>(c)->tunnel.emplace_back(pkt, pkt + n); },
             [](void*, uint16_t) { return true; },
         };
         process_commands_core(core.parser, core.in_cmds, h_table, this);
@@ -183,6 +190,7 @@ public:
     std::vector<std::pair<uint8_t, uint16_t>> internal_opens;
     std::map<uint16_t, std::string> data;
     std::vector<std::pair<cmd_code, uint16_t>> stream_cmds;
+    std::vector<std::vector<uint8_t>> tunnel;  // tunnel packets received
     int resets = 0;
     uint32_t drop_data_id = 0;  // the first data packet with this id is dropped
     std::vector<std::vector<uint8_t>> dropped;
@@ -652,6 +660,147 @@ TEST_F(Refserver, TerminationResetsEverySession) {
 }
 
 // ---------------------------------------------------------------- pacing
+
+// ---------------------------------------------------------------- tunnel packets
+
+uint16_t inet_checksum(const uint8_t* p, size_t n) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < n; i += 2) sum += uint32_t(p[i]) << 8 | p[i + 1];
+    if (n & 1) sum += uint32_t(p[n - 1]) << 8;
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return uint16_t(~sum);
+}
+
+// An IPv4 packet from 10.7.0.2 to 198.51.100.7 around the given transport bytes.
+std::vector<uint8_t> ipv4_packet(uint8_t proto, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> p(20 + body.size());
+    std::copy(body.begin(), body.end(), p.begin() + 20);
+    p[0] = 0x45;
+    p[2] = uint8_t((20 + body.size()) >> 8);
+    p[3] = uint8_t(20 + body.size());
+    p[8] = 64;
+    p[9] = proto;
+    const uint8_t src[4] = {10, 7, 0, 2}, dst[4] = {198, 51, 100, 7};
+    std::copy(src, src + 4, p.begin() + 12);
+    std::copy(dst, dst + 4, p.begin() + 16);
+    const uint16_t sum = inet_checksum(p.data(), 20);
+    p[10] = uint8_t(sum >> 8);
+    p[11] = uint8_t(sum);
+    return p;
+}
+
+std::vector<uint8_t> icmp_echo(uint8_t type, const std::string& payload) {
+    std::vector<uint8_t> b = {type, 0, 0, 0, 0x12, 0x34, 0x00, 0x01};
+    b.insert(b.end(), payload.begin(), payload.end());
+    const uint16_t sum = inet_checksum(b.data(), b.size());
+    b[2] = uint8_t(sum >> 8);
+    b[3] = uint8_t(sum);
+    return b;
+}
+
+// The service's side lives in a namespace of its own: the reference
+// server's TUN device there, 198.51.100.7 on its loopback, and a route back
+// to the clients' tunnel addresses.
+class RefserverTun : public Refserver {
+protected:
+    void SetUp() override {
+        if (!svc.ok()) GTEST_SKIP() << "no network namespaces here (needs root and ip netns)";
+        const std::string in = "ip -n " + svc.name() + " ";
+        ASSERT_EQ(test_support::sh(in + "tuntap add " + dev + " mode tun"), 0);
+        ASSERT_EQ(test_support::sh(in + "addr add 198.51.100.7/32 dev lo"), 0);
+        ASSERT_EQ(test_support::sh(in + "link set " + dev + " up"), 0);
+        ASSERT_EQ(test_support::sh(in + "route add 10.7.0.0/24 dev " + dev), 0);
+        start({"--tun", dev, "--netns", svc.name(), "-v"});
+        ASSERT_GE(rs.proc.wait_line("TUN " + dev, 5), 0);
+    }
+    // A UDP socket of the service's namespace at 198.51.100.7:7777.
+    int udp_in_service() {
+        const int target = open(("/run/netns/" + svc.name()).c_str(), O_RDONLY | O_CLOEXEC);
+        const int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        int fd = -1;
+        if (target >= 0 && home >= 0 && setns(target, CLONE_NEWNET) == 0) {
+            fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(7777);
+            inet_pton(AF_INET, "198.51.100.7", &a.sin_addr);
+            if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                close(fd);
+                fd = -1;
+            }
+            (void)!setns(home, CLONE_NEWNET);
+        }
+        if (target >= 0) close(target);
+        if (home >= 0) close(home);
+        return fd;
+    }
+    test_support::named_netns svc{test_support::unique_name("qrs")};
+    std::string dev = test_support::unique_name("qrv");
+};
+
+TEST_F(RefserverTun, IcmpAndUdpMakeTheRoundTrip) {
+    mini_client c(rs.port);
+    login(c);
+
+    // As ping does, the request goes again while no reply came: this
+    // client repairs no loss of its own packets.
+    for (int i = 0; i < 5 && c.tunnel.empty(); i++) {
+        c.cmd_tunnel(ipv4_packet(1, icmp_echo(8, "ping through the session")));
+        c.pump(3, [&] { return !c.tunnel.empty(); });
+    }
+    ASSERT_FALSE(c.tunnel.empty()) << "no echo reply came back\n" << [&] {
+        std::string all;
+        for (const std::string& l : rs.proc.lines()) all += l + "\n";
+        return all;
+    }();
+    const std::vector<uint8_t>& reply = c.tunnel[0];
+    ASSERT_EQ(reply.size(), 20u + 8 + 24);
+    EXPECT_EQ(reply[9], 1);
+    EXPECT_EQ(std::vector<uint8_t>(reply.begin() + 12, reply.begin() + 20),
+              (std::vector<uint8_t>{198, 51, 100, 7, 10, 7, 0, 2}));
+    EXPECT_EQ(reply[20], 0) << "an echo reply";
+    EXPECT_EQ(std::string(reply.begin() + 28, reply.end()), "ping through the session");
+
+    const int echo = udp_in_service();
+    ASSERT_GE(echo, 0);
+    const std::string payload = "datagram through the session";
+    std::vector<uint8_t> udp = {0x15, 0xB3, 0x1E, 0x61, 0, uint8_t(8 + payload.size()), 0, 0};  // 5555 -> 7777
+    udp.insert(udp.end(), payload.begin(), payload.end());
+    c.tunnel.clear();
+    char buf[256];
+    sockaddr_in from{};
+    socklen_t fl = sizeof from;
+    timeval tv{2, 0};
+    setsockopt(echo, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ssize_t n = -1;
+    for (int i = 0; i < 5 && n < 0; i++) {
+        c.cmd_tunnel(ipv4_packet(17, udp));
+        c.flush();
+        n = recvfrom(echo, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+    }
+    ASSERT_EQ(n, ssize_t(payload.size()));
+    EXPECT_EQ(std::string(buf, size_t(n)), payload);
+    EXPECT_EQ(ntohs(from.sin_port), 5555);
+    ASSERT_EQ(sendto(echo, buf, size_t(n), 0, reinterpret_cast<sockaddr*>(&from), fl), n);
+    close(echo);
+    ASSERT_TRUE(c.pump(10, [&] { return !c.tunnel.empty(); })) << "no UDP answer came back";
+    const std::vector<uint8_t>& back = c.tunnel[0];
+    ASSERT_EQ(back.size(), 20u + 8 + payload.size());
+    EXPECT_EQ(back[9], 17);
+    EXPECT_EQ(back[22], 0x15);  // to port 5555
+    EXPECT_EQ(back[23], 0xB3);
+    EXPECT_EQ(std::string(back.begin() + 28, back.end()), payload);
+}
+
+TEST(RefserverTunOptions, NetnsNeedsTun) {
+    e2e::temp_dir dir;
+    std::vector<std::string> argv = {e2e::bin_path("refserver"), "--listen", "127.0.0.1:0", "--netns", "x"};
+    e2e::process p;
+    ASSERT_TRUE(p.start(argv, dir.path()));
+    int status = 0;
+    ASSERT_TRUE(p.wait_exit(10, &status));
+    EXPECT_EQ(status, 2);
+}
 
 TEST(RefserverPacing, BucketHoldsTheAnnouncedRate) {
     struct rate_case {

@@ -21,6 +21,8 @@ const char* refserver_usage =
     "  --max-streams N          per session (4096)\n"
     "  --compression N          deflate level (6)\n"
     "  --dns                    resolve names beyond /etc/hosts with the system resolver\n"
+    "  --tun NAME               carry tunnel packets through this TUN device (made if missing)\n"
+    "  --netns NS               the TUN device's network namespace (a name in /run/netns or a path)\n"
     "  -v, --verbose            one line per stream event\n"
     "\n"
     "Standard output, one flushed line per event:\n"
@@ -33,6 +35,7 @@ const char* refserver_usage =
     "  OPEN <hex> <stream> <host:port>    OPENINT <hex> <stream> <n>\n"
     "  CONNECT failed <hex> <stream> <destination> <reason>\n"
     "  CONTROL open <hex> <stream> <what>    SHUTDOWN\n"
+    "  TUN <name>                   (the TUN device is open)\n"
     "\n"
     "Control connections send one line first:\n"
     "  OPEN <ipv4> <port> | OPENNAME <host> <port> | OPENINT <n>\n"
@@ -176,10 +179,23 @@ bool parse_options(int argc, char** argv, refserver_options* o, std::string* err
                 return false;
             }
             o->compression = int(num);
+        } else if (opt == "--tun") {
+            // IFNAMSIZ less the terminator.
+            if (val.empty() || val.size() > 15 || val.find('/') != std::string::npos) {
+                *err = "bad --tun " + val + " (an interface name of at most 15 characters)";
+                return false;
+            }
+            o->tun_name = val;
+        } else if (opt == "--netns") {
+            o->tun_netns = val;
         } else {
             *err = "unknown option " + opt;
             return false;
         }
+    }
+    if (!o->tun_netns.empty() && o->tun_name.empty()) {
+        *err = "--netns needs --tun";
+        return false;
     }
     if (!listen_set) {
         *err = "--listen is required";

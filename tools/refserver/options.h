@@ -34,6 +34,8 @@ struct refserver_options {
     uint32_t max_streams = 4096;  // per session
     int compression = 6;
     bool dns = false;             // names beyond /etc/hosts go to the system resolver
+    std::string tun_name;         // TUN device of the tunnel packets; empty: none
+    std::string tun_netns;        // its network namespace; empty: our own
     bool verbose = false;
 };
 

@@ -30,6 +30,7 @@
 #include "protocol/wire.h"
 #include "tools/refserver/pacing.h"
 #include "tools/refserver/resolver.h"
+#include "tools/refserver/tun_side.h"
 
 namespace {
 
@@ -62,6 +63,10 @@ constexpr size_t control_line_max = 512;
 constexpr int udp_socket_buffer_bytes = 4 << 20;
 constexpr double idle_poll_s = 0.02;
 constexpr uint16_t tunnel_packet_max = 4076;
+// A client's packet slot: a longer packet from the TUN device would be
+// dropped there.
+constexpr size_t tun_packet_max_bytes = 1500;
+constexpr int tun_reads_per_event = 256;
 // An ended stream may go on writing what it holds for this long, as the
 // engine lets its own closed streams drain.
 constexpr double stream_drain_s = 60;
@@ -188,7 +193,7 @@ struct totals {
     uint32_t resends_asked = 0, resent = 0;
 };
 
-enum slot_kind : uint8_t { slot_udp, slot_control_listener, slot_resolver, slot_control_conn, slot_stream };
+enum slot_kind : uint8_t { slot_udp, slot_control_listener, slot_resolver, slot_control_conn, slot_stream, slot_tun };
 
 struct slot_ref {
     slot_kind kind;
@@ -214,7 +219,7 @@ public:
     void on_stop(rs_session& s, uint16_t id);
     void on_continue(rs_session& s, uint16_t id);
     void on_shutdown(rs_session& s, uint16_t id);
-    void on_tunnel(rs_session& s, uint16_t len);
+    void on_tunnel(rs_session& s, const uint8_t* pkt, uint16_t len);
 
 private:
     bool open_sockets();
@@ -250,6 +255,7 @@ private:
     short stream_interest(const rs_session& s, const rs_stream& st) const;
 
     void resolver_results();
+    void tun_readable();
     void accept_control();
     void control_readable(int fd);
     void control_close(int fd);
@@ -257,6 +263,7 @@ private:
 
     const refserver_options& opts_;
     resolver resolver_;
+    tun_side tun_;
     int udp_fd_ = -1;
     int control_fd_ = -1;
     double now_ = 0;
@@ -287,7 +294,7 @@ const cmd_handlers handlers = {
     [](void* c, uint16_t id) { ctx_srv(c)->on_stop(ctx_s(c), id); },
     [](void* c, uint16_t id) { ctx_srv(c)->on_continue(ctx_s(c), id); },
     [](void* c, uint16_t id) { ctx_srv(c)->on_shutdown(ctx_s(c), id); },
-    [](void* c, const uint8_t*, uint16_t len) { ctx_srv(c)->on_tunnel(ctx_s(c), len); },
+    [](void* c, const uint8_t* pkt, uint16_t len) { ctx_srv(c)->on_tunnel(ctx_s(c), pkt, len); },
     [](void*, uint16_t len) { return len <= tunnel_packet_max; },
 };
 
@@ -340,6 +347,16 @@ bool server::open_sockets() {
         socklen_t cl = sizeof c;
         getsockname(control_fd_, reinterpret_cast<sockaddr*>(&c), &cl);
         event("CONTROL %u", unsigned(ntohs(c.sin_port)));
+    }
+    // Before the resolver's thread exists: the device may be opened from
+    // another network namespace.
+    if (!opts_.tun_name.empty()) {
+        std::string err;
+        if (!tun_.open(opts_.tun_name, opts_.tun_netns, &err)) {
+            std::fprintf(stderr, "refserver: tun %s: %s\n", opts_.tun_name.c_str(), err.c_str());
+            return false;
+        }
+        event("TUN %s", opts_.tun_name.c_str());
     }
     return resolver_.start();
 }
@@ -427,6 +444,7 @@ void server::build_poll_set() {
     add(udp_fd_, POLLIN, {slot_udp, 0, 0, udp_fd_});
     add(resolver_.wake_fd(), POLLIN, {slot_resolver, 0, 0, resolver_.wake_fd()});
     if (control_fd_ >= 0) add(control_fd_, POLLIN, {slot_control_listener, 0, 0, control_fd_});
+    if (tun_.fd() >= 0) add(tun_.fd(), POLLIN, {slot_tun, 0, 0, tun_.fd()});
     for (auto& c : control_conns_) add(c.first, POLLIN, {slot_control_conn, 0, 0, c.first});
     for (auto& sp : sessions_) {
         const rs_session& s = *sp.second;
@@ -472,6 +490,9 @@ void server::dispatch(size_t i) {
         break;
     case slot_stream:
         stream_event(ref.sid, ref.stream_id, rev);
+        break;
+    case slot_tun:
+        tun_readable();
         break;
     }
 }
@@ -620,6 +641,7 @@ void server::end_session(rs_session& s, const char* reason, bool send_reset) {
     }
     event("SESSION closed %x %s", s.core.session_id, reason);
     s.streams.clear();
+    tun_.forget_session(s.core.session_id);
 }
 
 // ---------------------------------------------------------------- sending
@@ -918,8 +940,28 @@ void server::on_shutdown(rs_session& s, uint16_t id) {
     maybe_finish(s, id);
 }
 
-void server::on_tunnel(rs_session& s, uint16_t len) {
-    if (opts_.verbose) event("TUNNEL %x %u", s.core.session_id, unsigned(len));
+void server::on_tunnel(rs_session& s, const uint8_t* pkt, uint16_t len) {
+    const bool written = tun_.from_session(s.core.session_id, pkt, len);
+    if (opts_.verbose) event("TUNNEL %x %u%s", s.core.session_id, unsigned(len), written ? "" : " dropped");
+}
+
+// Packets for a session's address go to it as tunnel commands; a session
+// that cannot take more loses them, as a full router queue would.
+void server::tun_readable() {
+    uint8_t cmd[3 + 65536];
+    for (int i = 0; i < tun_reads_per_event; i++) {
+        uint32_t sid = 0;
+        const ssize_t n = tun_.read_packet(cmd + 3, sizeof cmd - 3, &sid);
+        if (n <= 0) return;
+        rs_session* s = sid ? find_session(sid) : nullptr;
+        if (!s || size_t(n) > tun_packet_max_bytes || !session_can_take(*s)) {
+            if (opts_.verbose) event("TUNNEL out dropped %u", unsigned(n));
+            continue;
+        }
+        cmd_put_tunnel_header(cmd, uint16_t(n));
+        emit(*s, cmd, uint32_t(n) + 3);
+        if (opts_.verbose) event("TUNNEL out %x %u", sid, unsigned(n));
+    }
 }
 
 // ---------------------------------------------------------------- streams

@@ -1,0 +1,62 @@
+// The IPv4 routing table as the route code sees it: rows with a next hop
+// for every route (a direct route's next hop is the address of its
+// interface, as the table showed it on the system the engine came from),
+// and four operations: dump, add, delete and a monitor that waits for a
+// change of the table. The Linux implementation speaks rtnetlink to the
+// main table; tests swap in the recording fake of routes_fake.h.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum route_type : uint8_t {
+    route_direct = 3,    // the destination is on the link
+    route_indirect = 4,  // through the next hop, a gateway
+};
+
+// The protocol that marks routes made by network management (ours).
+constexpr uint8_t route_proto_static = 4;
+
+struct route_row {
+    uint32_t dst = 0;       // network order
+    uint32_t mask = 0;      // network order, contiguous
+    uint32_t next_hop = 0;  // network order: the gateway, or the interface's own address
+    uint32_t if_index = 0;
+    uint32_t metric = 0;
+    uint8_t type = route_direct;
+    uint8_t proto = route_proto_static;
+    bool onlink = false;    // the gateway is taken as on the link without a route to it
+    uint32_t pref_src = 0;  // network order; 0: none
+};
+
+// "a.b.c.d/len via n dev i metric m" (tests and logs).
+std::string route_text(const route_row& r);
+// Prefix length of a contiguous mask in network order; -1 when not contiguous.
+int mask_prefix_len(uint32_t mask_net);
+uint32_t prefix_mask(int len);  // network order
+
+// A monitor handle: the change subscription, or -errno when none.
+struct route_ops {
+    // GetIpForwardTable: the main table's unicast routes in table order.
+    // 0 or an errno.
+    int (*dump)(std::vector<route_row>* out);
+    // CreateIpForwardEntry: 0, or an errno (EEXIST for a route that exists).
+    int (*add)(const route_row& r);
+    // DeleteIpForwardEntry of the route with this destination, mask, next
+    // hop, interface and metric: 0 or an errno.
+    int (*del)(const route_row& r);
+    // NotifyRouteChange, split so that it can be stopped: open subscribes
+    // (a handle >= 0, or -errno); wait blocks until the table changes (1),
+    // wake_fd becomes readable (0) or the subscription fails (-errno). A
+    // burst of changes is one change. forget drops what is queued (the
+    // caller's own changes).
+    int (*monitor_open)();
+    int (*monitor_wait)(int handle, int wake_fd);
+    void (*monitor_forget)(int handle);
+    void (*monitor_close)(int handle);
+};
+
+const route_ops& routes();
+// nullptr restores rtnetlink.
+void routes_set_impl(const route_ops* ops);

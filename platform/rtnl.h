@@ -1,0 +1,33 @@
+// The rtnetlink requests that the route and adapter layers share: one
+// request answered by an acknowledgement, one dump walked message by
+// message, and a socket subscribed to change groups. Internal to platform/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+struct nlmsghdr;
+
+namespace rtnl {
+
+// Fills a request in buf (at least rtnl::buffer_bytes) and returns its header.
+constexpr size_t buffer_bytes = 8192;
+nlmsghdr* start(void* buf, uint16_t type, uint16_t flags);
+
+// Sends the request and waits for its acknowledgement: 0 or an errno.
+int request(nlmsghdr* req);
+
+// Sends a dump request and calls each for every message of the reply:
+// 0 or an errno.
+int dump(nlmsghdr* req, const std::function<void(const nlmsghdr*)>& each);
+
+// A socket that receives the given multicast groups (RTMGRP_*): its
+// descriptor, or -errno.
+int subscribe(uint32_t groups);
+// Reads every message waiting on a subscribed socket without blocking.
+// Returns how many change messages it read (an overrun counts as one), or
+// -errno when the socket failed.
+int drain(int fd);
+
+}  // namespace rtnl

@@ -1,0 +1,220 @@
+// The route, adapter and DNS server layers: the resolver configuration
+// parser on its own, and the rtnetlink operations against real devices and
+// routes in a private network namespace.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/adapters.h"
+#include "platform/dns_servers.h"
+#include "platform/routes.h"
+#include "tests/engine/support/netns.h"
+
+namespace {
+
+using test_support::private_netns;
+using test_support::sh;
+using test_support::sh_out;
+using test_support::unique_name;
+
+uint32_t ip(const char* text) { return inet_addr(text); }
+
+std::string repeat_servers(int n) {
+    std::string t;
+    for (int i = 1; i <= n; i++) t += "nameserver 192.0.2." + std::to_string(i) + "\n";
+    return t;
+}
+
+struct dns_case {
+    std::string text;
+    int rc;
+    std::vector<std::string> servers;
+};
+
+TEST(RoutesDnsServers, NameserverLinesOfResolverConfiguration) {
+    const std::vector<dns_case> cases = {
+        {"nameserver 10.1.1.1\nnameserver 10.1.1.2\n", 0, {"10.1.1.1", "10.1.1.2"}},
+        {"# nameserver 10.9.9.9\nsearch example\n  nameserver\t192.0.2.53 # office\noptions ndots:2", 0, {"192.0.2.53"}},
+        {"nameserver ::1\nnameserver fe80::1%eth0\nnameserver 192.0.2.1", 0, {"192.0.2.1"}},
+        {"nameservers 1.2.3.4\nnameserver\nnameserver 300.1.1.1\n", 0, {}},
+        {"nameserver 192.0.2.7\r\n", 0, {"192.0.2.7"}},
+        {repeat_servers(16), 0, {}},  // 16 are checked by count below
+        {repeat_servers(17), ERANGE, {}},
+        {"", 0, {}},
+    };
+    for (const dns_case& c : cases) {
+        dns_server_list list;
+        EXPECT_EQ(parse_dns_servers(c.text.data(), c.text.size(), &list), c.rc) << c.text;
+        if (c.text == repeat_servers(16)) {
+            ASSERT_EQ(list.count, 16u);
+            EXPECT_EQ(list.addr[15], ip("192.0.2.16"));
+            continue;
+        }
+        ASSERT_EQ(list.count, c.servers.size()) << c.text;
+        for (size_t i = 0; i < c.servers.size(); i++) EXPECT_EQ(list.addr[i], ip(c.servers[i].c_str())) << c.text;
+    }
+}
+
+TEST(RoutesDnsServers, FileIsInjectable) {
+    const std::string path = "/tmp/quorin-resolv-" + std::to_string(getpid());
+    std::ofstream(path) << "nameserver 198.51.100.53\n";
+    dns_servers_set_path(path.c_str());
+    dns_server_list list;
+    EXPECT_EQ(read_dns_servers(&list), 0);
+    ASSERT_EQ(list.count, 1u);
+    EXPECT_EQ(list.addr[0], ip("198.51.100.53"));
+    unlink(path.c_str());
+    EXPECT_EQ(read_dns_servers(&list), ENOENT);
+    EXPECT_EQ(list.count, 0u);
+    dns_servers_set_path(nullptr);
+}
+
+TEST(RoutesMasks, PrefixLengthsBothWays) {
+    const struct {
+        const char* mask;
+        int len;
+    } cases[] = {{"0.0.0.0", 0}, {"128.0.0.0", 1}, {"255.255.255.0", 24}, {"255.255.255.255", 32},
+                 {"255.0.255.0", -1}, {"0.0.0.255", -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(mask_prefix_len(ip(c.mask)), c.len) << c.mask;
+        if (c.len >= 0) {
+            EXPECT_EQ(prefix_mask(c.len), ip(c.mask)) << c.mask;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- rtnetlink
+
+// A "LAN": one end of a veth pair with 192.0.2.2/24 and the default route
+// through 192.0.2.1.
+class RoutesNetlink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ns.ok()) GTEST_SKIP() << ns.why();
+        ASSERT_EQ(sh("ip link add " + lan + " type veth peer name " + lan + "p"), 0);
+        ASSERT_EQ(sh("ip link set " + lan + "p up && ip link set " + lan + " up"), 0);
+        ASSERT_EQ(sh("ip addr add 192.0.2.2/24 dev " + lan), 0);
+        ASSERT_EQ(sh("ip route add default via 192.0.2.1 dev " + lan + " metric 7"), 0);
+        lan_index = if_nametoindex(lan.c_str());
+    }
+    static const route_row* find(const std::vector<route_row>& t, const char* dst, int len) {
+        for (const route_row& r : t)
+            if (r.dst == ip(dst) && mask_prefix_len(r.mask) == len) return &r;
+        return nullptr;
+    }
+    private_netns ns;
+    std::string lan = unique_name("qrl");
+    uint32_t lan_index = 0;
+};
+
+TEST_F(RoutesNetlink, DumpShowsEveryRouteWithItsNextHop) {
+    ASSERT_EQ(sh("ip route add 198.51.100.0/24 dev " + lan), 0);  // direct, no source named
+    std::vector<route_row> t;
+    ASSERT_EQ(routes().dump(&t), 0);
+    const struct {
+        const char* dst;
+        int len;
+        const char* next_hop;
+        uint8_t type;
+        uint32_t metric;
+    } want[] = {{"0.0.0.0", 0, "192.0.2.1", route_indirect, 7},
+                {"192.0.2.0", 24, "192.0.2.2", route_direct, 0},
+                {"198.51.100.0", 24, "192.0.2.2", route_direct, 0}};
+    for (const auto& w : want) {
+        const route_row* r = find(t, w.dst, w.len);
+        ASSERT_NE(r, nullptr) << w.dst;
+        EXPECT_EQ(r->next_hop, ip(w.next_hop)) << w.dst;
+        EXPECT_EQ(r->type, w.type) << w.dst;
+        EXPECT_EQ(r->metric, w.metric) << w.dst;
+        EXPECT_EQ(r->if_index, lan_index) << w.dst;
+    }
+    EXPECT_EQ(find(t, "127.0.0.0", 8), nullptr) << "the local table is not the routing table";
+}
+
+TEST_F(RoutesNetlink, AddAndDeleteAsTheKernelAnswers) {
+    route_row host;
+    host.dst = ip("203.0.113.9");
+    host.mask = prefix_mask(32);
+    host.next_hop = ip("192.0.2.1");
+    host.type = route_indirect;
+    host.if_index = lan_index;
+    host.metric = 7;
+    EXPECT_EQ(routes().add(host), 0);
+    EXPECT_NE(sh_out("ip route show 203.0.113.9").find("via 192.0.2.1 dev " + lan + " proto static metric 7"),
+              std::string::npos)
+        << sh_out("ip route");
+    EXPECT_EQ(routes().add(host), EEXIST);
+    route_row other_metric = host;
+    other_metric.metric = 8;
+    EXPECT_EQ(routes().del(other_metric), ESRCH);
+    EXPECT_EQ(routes().del(host), 0);
+    EXPECT_EQ(sh_out("ip route show 203.0.113.9"), "");
+    EXPECT_EQ(routes().del(host), ESRCH);
+    route_row unreachable = host;
+    unreachable.next_hop = ip("10.99.0.1");
+    EXPECT_NE(routes().add(unreachable), 0);
+}
+
+TEST_F(RoutesNetlink, MonitorWakesOnChangesAndOnTheWakeDescriptor) {
+    int wake[2];
+    ASSERT_EQ(pipe(wake), 0);
+    const int h = routes().monitor_open();
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(write(wake[1], "w", 1), 1);
+    EXPECT_EQ(routes().monitor_wait(h, wake[0]), 0);
+    char b;
+    ASSERT_EQ(read(wake[0], &b, 1), 1);
+
+    // Several changes at once are one change.
+    ASSERT_EQ(sh("ip route add 203.0.113.0/24 via 192.0.2.1 && ip route add 203.0.114.0/24 via 192.0.2.1"), 0);
+    EXPECT_EQ(routes().monitor_wait(h, wake[0]), 1);
+    ASSERT_EQ(sh("ip route del 203.0.113.0/24"), 0);
+    routes().monitor_forget(h);
+    ASSERT_EQ(write(wake[1], "w", 1), 1);
+    EXPECT_EQ(routes().monitor_wait(h, wake[0]), 0) << "a forgotten change does not wake";
+    routes().monitor_close(h);
+    close(wake[0]);
+    close(wake[1]);
+}
+
+TEST_F(RoutesNetlink, AdapterAddressesAreReleasedAndRenewed) {
+    const std::string dev = unique_name("qrt");
+    ASSERT_EQ(sh("ip tuntap add " + dev + " mode tun && ip link set " + dev + " up"), 0);
+    const int watch = adapters().watch_open();
+    ASSERT_GE(watch, 0);
+    EXPECT_EQ(adapters().watch_wait(watch, 50), 0);
+    ASSERT_EQ(sh("ip addr add 10.7.0.2 peer 10.0.0.1 dev " + dev + " metric 30"), 0);
+    EXPECT_EQ(adapters().watch_wait(watch, 30000), 1);
+    adapters().watch_close(watch);
+
+    std::vector<adapter_entry> list;
+    ASSERT_EQ(adapters().list(&list), 0);
+    const uint32_t index = if_nametoindex(dev.c_str());
+    EXPECT_TRUE(std::any_of(list.begin(), list.end(),
+                            [&](const adapter_entry& e) { return e.name == dev && e.index == index; }));
+    std::vector<adapter_address> addrs;
+    ASSERT_EQ(adapters().addresses(&addrs), 0);
+    auto mine = std::find_if(addrs.begin(), addrs.end(), [&](const adapter_address& a) { return a.index == index; });
+    ASSERT_NE(mine, addrs.end());
+    EXPECT_EQ(mine->local, ip("10.7.0.2"));
+    EXPECT_EQ(mine->address, ip("10.0.0.1"));
+    EXPECT_EQ(mine->prefix_len, 32);
+    EXPECT_EQ(mine->route_metric, 30u);
+
+    const std::string before = sh_out("ip addr show dev " + dev) + sh_out("ip route");
+    EXPECT_EQ(adapters().release(*mine), 0);
+    EXPECT_EQ(sh_out("ip addr show dev " + dev).find("inet "), std::string::npos);
+    EXPECT_EQ(adapters().renew(*mine), 0);
+    EXPECT_EQ(sh_out("ip addr show dev " + dev) + sh_out("ip route"), before);
+    EXPECT_EQ(adapters().renew(*mine), EEXIST);
+}
+
+}  // namespace
