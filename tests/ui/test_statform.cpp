@@ -108,7 +108,11 @@ TEST_F(UiStatForm, OpacityAndOnTop) {
 TEST_F(UiStatForm, WindowStateInInterfaceIni) {
     QTemporaryDir dir;
     QSettings ini(dir.filePath("Interface.ini"), QSettings::IniFormat);
+    ini.setValue("ONTOP", true);
+    ini.setValue("PAGE_INDEX", 2);
     EXPECT_FALSE(form->restoreWindowState(ini)) << "no position, nothing restored";
+    EXPECT_FALSE(form->ui.ontop->isChecked());
+    EXPECT_EQ(form->ui.stat->currentIndex(), 0);
 
     form->ui.opacity->setValue(29);
     form->setGeometry(QRect(40, 50, 420, 310));
