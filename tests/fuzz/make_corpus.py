@@ -233,6 +233,16 @@ def console():
     put(t, "small_buffer", bytes([4]) + lines(b"show stat\r\n", b"sh", b""))
 
 
+# ---------------------------------------------------------------- statline
+
+def statline():
+    t = "statline"
+    answer = b"[default][4242]/100/200/300/400/10/1/10.00/20/2/10.00\n"
+    put(t, "answers", bytes([0]) + b"Quorin>" + answer + b"Quorin>" + answer + b"Quorin>")
+    put(t, "small_reads", bytes([5]) + b"Quorin>" + answer + b"Quorin>[default][1]/-1/0/0/0/-5/0/0.00/0/0/0.00\n")
+    put(t, "long_line", bytes([200]) + b"x" * 1500 + b"\n" + answer)
+
+
 if __name__ == "__main__":
     if os.path.isdir(root):
         shutil.rmtree(root)
@@ -242,3 +252,4 @@ if __name__ == "__main__":
     config()
     handshake()
     console()
+    statline()

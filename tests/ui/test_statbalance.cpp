@@ -1,0 +1,203 @@
+// The account balance: the answer's tags, and the window's request over
+// real HTTP against a small server played by the test (answers, errors, a
+// server that never answers, the once-per-run notice, the update timer).
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <QNetworkReply>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include "tests/ui/stat_testing.h"
+#include "ui/core/balance.h"
+#include "ui/statform.h"
+
+namespace {
+
+TEST(UiStatBalance, Answers) {
+    struct {
+        const char* name;
+        QByteArray body;
+        bool valid;
+        const char *tarif, *money, *traffic;
+        bool active;
+        const char *expire, *lastver;
+    } const cases[] = {
+        {"all six", "<r><tarif>Безлимит</tarif><money>12.50 ₽</money><traffic>3 GB</traffic><status>active</status>"
+                    "<expire>2030-01-01</expire><lastver>5.0.16KORVEL</lastver></r>",
+         true, "Безлимит", "12.50 ₽", "3 GB", true, "2030-01-01", "5.0.16KORVEL"},
+        {"other status", "<tarif>T</tarif><status>Active</status>", true, "T", "", "", false, "", ""},
+        {"empty status", "<tarif>T</tarif><status></status>", true, "T", "", "", false, "", ""},
+        {"no closing tag", "<tarif>T</tarif><expire>soon<x>", true, "T", "", "", false, "soon<x>", ""},
+        {"closing before opening", "</money><tarif>T</tarif><money>5", true, "T", "5", "", false, "", ""},
+        {"NUL in traffic", QByteArray("<tarif>T</tarif><traffic>1\0GB</traffic>", 38), true, "T", "", "1", false, "",
+         ""},
+        {"no tariff", "<money>5</money><status>active</status>", false, "", "", "", false, "", ""},
+        {"empty tariff", "<tarif></tarif><money>5</money>", false, "", "", "", false, "", ""},
+        {"empty body", "", false, "", "", "", false, "", ""},
+    };
+    for (const auto& c : cases) {
+        const BalanceAnswer a = balance_answer_parse(c.body);
+        EXPECT_EQ(a.valid, c.valid) << c.name;
+        EXPECT_EQ(a.tarif, QString::fromUtf8(c.tarif)) << c.name;
+        EXPECT_EQ(a.money, QString::fromUtf8(c.money)) << c.name;
+        EXPECT_EQ(a.traffic, QString::fromUtf8(c.traffic)) << c.name;
+        EXPECT_EQ(a.active, c.active) << c.name;
+        EXPECT_EQ(a.expire, QString::fromUtf8(c.expire)) << c.name;
+        EXPECT_EQ(a.lastver, QByteArray(c.lastver)) << c.name;
+    }
+    EXPECT_FALSE(balance_newer_version(""));
+    EXPECT_FALSE(balance_newer_version(client_version));
+    EXPECT_TRUE(balance_newer_version("5.0.17KORVEL"));
+    EXPECT_EQ(balance_url("127.0.0.1:8080", "a&b c", "0A").toEncoded().toStdString(),
+              "http://127.0.0.1:8080/client.xml?login=a%26b%20c&md=0A");
+}
+
+// Answers each request with the next canned reply; an empty one never
+// answers.
+class AccountService {
+public:
+    AccountService() {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            QTcpSocket* peer = server.nextPendingConnection();
+            auto request = std::make_shared<QByteArray>();
+            QObject::connect(peer, &QTcpSocket::readyRead, [this, peer, request] {
+                *request += peer->readAll();
+                if (!request->contains("\r\n\r\n")) return;
+                targets.push_back(request->split(' ').value(1).toStdString());
+                const QByteArray reply = replies.empty() ? QByteArray() : replies.front();
+                if (!replies.empty()) replies.erase(replies.begin());
+                request->clear();
+                if (!reply.isEmpty()) peer->write(reply);
+            });
+        });
+    }
+    static QByteArray ok(const QByteArray& body) {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    }
+    QString host() const { return "127.0.0.1:" + QString::number(server.serverPort()); }
+    QTcpServer server;
+    std::vector<QByteArray> replies;
+    std::vector<std::string> targets;
+};
+
+const QByteArray full_answer = "<tarif>Home</tarif><money>42.00</money><traffic>1 GB</traffic>"
+                               "<status>active</status><expire>2031-12-31</expire><lastver>5.0.16KORVEL</lastver>";
+
+class UiStatBalanceWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        stat_test_app();
+        service = std::make_unique<AccountService>();  // its listener needs the application
+        form = std::make_unique<StatForm>(nullptr);
+        form->ui.login->setText("alice");
+        form->setMd("0123ABCD");
+        form->setAccountHost(service->host());
+        form->setBalanceTimeout(300);
+    }
+    bool answered() {
+        return stat_wait([&] { return form->ui.update_but->isEnabled(); });
+    }
+    std::unique_ptr<AccountService> service;
+    std::unique_ptr<StatForm> form;
+};
+
+TEST_F(UiStatBalanceWindow, AnswersOverHttp) {
+    struct {
+        const char* name;
+        QByteArray reply;
+        const char *tarif, *balance, *status;
+        QColor colour;
+    } const cases[] = {
+        {"blocked", AccountService::ok("<tarif>Home</tarif><money>0</money><status>off</status>"), "Home", "0",
+         "blocked", Qt::red},
+        {"answer", AccountService::ok(full_answer), "Home", "42.00", "active", Qt::darkGreen},
+        {"no tariff", AccountService::ok("<html>login refused</html>"), "Recieve error: -1", "Recieve error: -1",
+         "active", Qt::darkGreen},
+        {"not found", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "Recieve error: 203",
+         "Recieve error: 203", "active", Qt::darkGreen},
+        {"never answers", QByteArray(), "Recieve error: 5", "Recieve error: 5", "active", Qt::darkGreen},
+    };
+    bool first = true;
+    for (const auto& c : cases) {
+        service->replies = {c.reply};
+        if (first)
+            form->startStat(1);  // the console's port is of no interest here
+        else
+            form->ui.update_but->click();
+        first = false;
+        EXPECT_FALSE(form->ui.update_but->isEnabled()) << c.name;
+        ASSERT_TRUE(answered()) << c.name << ": the button stays disabled";
+        EXPECT_EQ(form->ui.tarif->text().toStdString(), c.tarif) << c.name;
+        EXPECT_EQ(form->ui.balance->text().toStdString(), c.balance) << c.name;
+        EXPECT_EQ(form->ui.status->text().toStdString(), c.status) << c.name;
+        EXPECT_EQ(form->ui.status->palette().color(form->ui.status->foregroundRole()), c.colour) << c.name;
+    }
+    EXPECT_EQ(form->ui.traffic->text().toStdString(), "1 GB") << "kept from the last good answer";
+    EXPECT_EQ(form->ui.expire->text().toStdString(), "2031-12-31");
+    ASSERT_FALSE(service->targets.empty());
+    EXPECT_EQ(service->targets[0], "/client.xml?login=alice&md=0123ABCD");
+}
+
+// Counts the notices; the first one stays open while another answer comes.
+class NoticeCountingForm : public StatForm {
+public:
+    NoticeCountingForm() : StatForm(nullptr) {}
+    int notices = 0;
+    QString title;
+
+protected:
+    void showNewVersionNotice(const QString& t, const QString&) override {
+        notices++;
+        title = t;
+        if (notices > 1) return;
+        // As a modal box would: run the event loop until another answer is in.
+        ui.tarif->setText("pending");
+        send_bal_req();
+        stat_wait([&] { return ui.tarif->text() != "pending"; });
+    }
+};
+
+TEST_F(UiStatBalanceWindow, NewerVersionNoticeOncePerRun) {
+    NoticeCountingForm counting;
+    counting.ui.login->setText("alice");
+    counting.setAccountHost(service->host());
+    const QByteArray newer = AccountService::ok("<tarif>Home</tarif><lastver>5.1.0</lastver>");
+    service->replies = {newer, newer, newer};
+    counting.startStat(1);
+    ASSERT_TRUE(stat_wait([&] { return counting.notices > 0 && service->targets.size() == 2; }));
+    ASSERT_TRUE(stat_wait([&] { return counting.ui.update_but->isEnabled(); }));
+    counting.ui.update_but->click();
+    ASSERT_TRUE(stat_wait([&] { return service->targets.size() == 3 && counting.ui.update_but->isEnabled(); }));
+    EXPECT_EQ(counting.notices, 1);
+    EXPECT_EQ(counting.title.toStdString(), "New version available: 5.1.0");
+}
+
+TEST_F(UiStatBalanceWindow, UpdateTimer) {
+    QTimer& timer = form->balanceTimer();
+    form->ui.bal_timeout->setValue(7);
+    EXPECT_FALSE(timer.isActive()) << "unchecked: changing the interval starts nothing";
+    form->ui.bal_timeout->setValue(5);
+    form->ui.is_update->setChecked(true);
+    EXPECT_TRUE(timer.isActive());
+    EXPECT_EQ(timer.interval(), 300000);
+    form->ui.bal_timeout->setValue(2);
+    EXPECT_EQ(timer.interval(), 120000);
+    form->ui.is_update->setChecked(false);
+    EXPECT_FALSE(timer.isActive());
+
+    // A tick asks for the balance like the button does.
+    service->replies = {AccountService::ok(full_answer)};
+    form->startStat(1);
+    ASSERT_TRUE(answered());
+    service->replies = {AccountService::ok("<tarif>Office</tarif>")};
+    form->ui.is_update->setChecked(true);
+    timer.setInterval(20);
+    ASSERT_TRUE(stat_wait([&] { return form->ui.tarif->text() == "Office"; }));
+}
+
+}  // namespace
