@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/refserver/sat.h"
+
 struct rs_endpoint {
     uint32_t addr_net = 0;  // network order
     uint16_t port = 0;      // host order
@@ -34,6 +36,7 @@ struct refserver_options {
     uint32_t max_streams = 4096;  // per session
     int compression = 6;
     bool dns = false;             // names beyond /etc/hosts go to the system resolver
+    sat_options sat;              // downstream through a satellite card's feed
     bool verbose = false;
 };
 
