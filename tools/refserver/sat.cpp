@@ -15,7 +15,6 @@ namespace {
 
 // Seven packets fill an Ethernet-sized datagram, as streams over IP carry them.
 constexpr size_t packets_per_feed_datagram = 7;
-constexpr size_t section_buffer_bytes = section_max_bytes;
 
 }  // namespace
 
@@ -54,8 +53,8 @@ bool sat_sender::open() {
 }
 
 bool sat_sender::send(const uint8_t* data, size_t len, uint16_t engine_port) {
-    uint8_t ip[section_buffer_bytes];
-    uint8_t section[section_buffer_bytes];
+    uint8_t ip[section_max_bytes];
+    uint8_t section[section_max_bytes];
     const size_t ip_len = ipv4_udp_build(src_net_, src_port_, opts_.sat_ip_net, engine_port, ip_id_++, data, len, ip,
                                          mpe_payload_max_bytes);
     uint8_t mac[6];
