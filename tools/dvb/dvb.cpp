@@ -88,6 +88,21 @@ void log_line(const char* fmt, ...) {
     }
 }
 
+const char* init_result_text(int r) {
+    switch (r) {
+    case dvb_init_tuned: return "tuned";
+    case dvb_init_no_reader: return "no tuner reader";
+    case dvb_init_no_card: return "no card started";
+    case dvb_init_bad_pid: return "PID above 8191";
+    case dvb_init_bad_port: return "UDP port 0";
+    case dvb_init_diseqc_failed: return "switch command refused";
+    case dvb_init_tune_failed: return "transponder refused";
+    case dvb_init_no_socket: return "no UDP socket";
+    case dvb_init_filter_failed: return "PID filter refused";
+    }
+    return "?";
+}
+
 void on_device(int index, const char* name) {
     if (index < 0 || index >= cards_max) return;  // the reader numbers its cards from 0
     if (size_t(index) >= dvb.listing.size()) dvb.listing.resize(size_t(index) + 1);
@@ -308,7 +323,7 @@ int init(int32_t frequency, int32_t symbol_rate, int32_t polarisation, int32_t f
              reader_name ? reader_name : "(null)");
     const int r = init_steps(frequency, symbol_rate, polarisation, fec, lof1, lof2, lof_switch, modulation, inversion,
                              pilot, rolloff, diseqc_type, diseqc_position, pid, port_net, sat_ip_net, reader_name);
-    log_line("init: %d", r);
+    log_line("init: %d (%s)", r, init_result_text(r));
     return r;
 }
 

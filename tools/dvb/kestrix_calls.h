@@ -1,11 +1,15 @@
-// The tuner reader's exports that the DVB library calls, with the reader's
-// own names and signatures. The library binds them by name with types taken
-// from these declarations (decltype(&SetFilter)); the test double implements
-// them against this header. The tuner reader's own interface header declares
-// the same functions: this file is the one place to point at it instead.
+// The tuner reader's exports that the DVB library calls. The library binds
+// them by name with types taken from the declarations (decltype(&SetFilter));
+// the test double implements them against them. The reader's own interface
+// header is the one to use; the declarations below stand in for it, with the
+// same names and signatures, only where it is not in the tree.
 #pragma once
 
 #include <cstdint>
+
+#if __has_include("tuner/kestrix_api.h")
+#include "tuner/kestrix_api.h"
+#else
 
 // Callback types of SetFilter: 4 is a plain C call, the only one used here.
 constexpr uint32_t kestrix_cdecl = 4;
@@ -35,6 +39,7 @@ int SetFilter(uint16_t pid, void* callback, uint32_t callback_type, uint32_t siz
 int DelFilter(uint32_t filter_number);
 int Statistic(SignalStatistic* statistic);
 }
+#endif
 
 // The exports above, for binding them by name.
 #define KESTRIX_CALLS(X) \
