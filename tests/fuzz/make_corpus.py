@@ -241,6 +241,65 @@ def statline():
     put(t, "answers", bytes([0]) + b"Quorin>" + answer + b"Quorin>" + answer + b"Quorin>")
     put(t, "small_reads", bytes([5]) + b"Quorin>" + answer + b"Quorin>[default][1]/-1/0/0/0/-5/0/0.00/0/0/0.00\n")
     put(t, "long_line", bytes([200]) + b"x" * 1500 + b"\n" + answer)
+# ---------------------------------------------------------------- mpe
+
+def mpe():
+    t = "mpe"
+
+    def crc32_mpeg(data):
+        crc = 0xFFFFFFFF
+        for b in data:
+            crc ^= b << 24
+            for _ in range(8):
+                crc = ((crc << 1) ^ 0x04C11DB7) if crc & 0x80000000 else crc << 1
+                crc &= 0xFFFFFFFF
+        return crc
+
+    def csum(data):
+        if len(data) % 2:
+            data += b"\0"
+        s = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+        while s >> 16:
+            s = (s & 0xFFFF) + (s >> 16)
+        return ~s & 0xFFFF
+
+    def udp_ip(src, dst, sport, dport, payload):
+        total = 28 + len(payload)
+        hdr = struct.pack("!BBHHHBBH4s4s", 0x45, 0, total, 1, 0x4000, 64, 17, 0, bytes(src), bytes(dst))
+        hdr = hdr[:10] + struct.pack("!H", csum(hdr)) + hdr[12:]
+        udp = struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
+        pseudo = bytes(src) + bytes(dst) + struct.pack("!BBH", 0, 17, len(udp))
+        c = csum(pseudo + udp) or 0xFFFF
+        return hdr + udp[:6] + struct.pack("!H", c) + udp[8:]
+
+    def section(ip):
+        length = 9 + len(ip) + 4
+        body = bytes([0x3E, 0xB0 | (length >> 8), length & 0xFF, 1, 0, 0xC1, 0, 0, 0, 0, 0, 2]) + ip
+        return body + struct.pack("!I", crc32_mpeg(body))
+
+    def packets(pid, sec, cc=0):
+        out = b""
+        data = bytes([0]) + sec  # pointer_field, then the section
+        first = True
+        while data:
+            chunk, data = data[:184], data[184:]
+            out += bytes([0x47, (0x40 if first else 0) | (pid >> 8), pid & 0xFF, 0x10 | (cc & 15)])
+            out += chunk + b"\xff" * (184 - len(chunk))
+            first = False
+            cc += 1
+        return out
+
+    sat = [10, 0, 0, 1]
+    head = lambda ctl: bytes([ctl]) + struct.pack("!H", 0x123) + bytes(sat)
+    keepalive = header(5, 5)
+    one = section(udp_ip([192, 0, 2, 1], sat, 2080, 2080, keepalive))
+    put(t, "keepalive", head(0x01) + packets(0x123, one))
+    other = section(udp_ip([192, 0, 2, 1], [10, 0, 0, 2], 2080, 2080, b"elsewhere"))
+    put(t, "other_address", head(0x01) + packets(0x123, other) + packets(0x123, one, 1))
+    big = section(udp_ip([192, 0, 2, 1], sat, 2080, 2080, bytes(range(256)) * 6))
+    put(t, "long_section", head(0x00) + packets(0x123, big, 7))
+    put(t, "whole_section", head(0x02) + one)
+    put(t, "round_trip", head(0x04) + keepalive + b"payload")
 
 
 if __name__ == "__main__":
@@ -253,3 +312,4 @@ if __name__ == "__main__":
     handshake()
     console()
     statline()
+    mpe()

@@ -23,6 +23,10 @@ const char* refserver_usage =
     "  --dns                    resolve names beyond /etc/hosts with the system resolver\n"
     "  --tun NAME               carry tunnel packets through this TUN device (made if missing)\n"
     "  --netns NS               the TUN device's network namespace (a name in /run/netns or a path)\n"
+    "  --sat FEED:PORT,PID,SATIP\n"
+    "                           sessions' datagrams go out as UDP to SATIP (the engine's\n"
+    "                           port) in MPE sections on PID, their TS packets over UDP\n"
+    "                           to FEED; resets and refusals stay on the UDP socket\n"
     "  -v, --verbose            one line per stream event\n"
     "\n"
     "Standard output, one flushed line per event:\n"
@@ -173,6 +177,11 @@ bool parse_options(int argc, char** argv, refserver_options* o, std::string* err
                 return false;
             }
             o->max_streams = uint32_t(num);
+        } else if (opt == "--sat") {
+            if (!parse_sat_option(val, &o->sat)) {
+                *err = "bad --sat " + val + " (FEED_ADDR:PORT,PID,SATIP; PID 0-8191)";
+                return false;
+            }
         } else if (opt == "--compression") {
             if (!parse_number(val.c_str(), 0, 9, &num)) {
                 *err = "bad --compression " + val;

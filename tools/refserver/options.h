@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/refserver/sat.h"
+
 struct rs_endpoint {
     uint32_t addr_net = 0;  // network order
     uint16_t port = 0;      // host order
@@ -36,6 +38,7 @@ struct refserver_options {
     bool dns = false;             // names beyond /etc/hosts go to the system resolver
     std::string tun_name;         // TUN device of the tunnel packets; empty: none
     std::string tun_netns;        // its network namespace; empty: our own
+    sat_options sat;              // downstream through a satellite card's feed
     bool verbose = false;
 };
 

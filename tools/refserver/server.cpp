@@ -31,6 +31,7 @@
 #include "tools/refserver/pacing.h"
 #include "tools/refserver/resolver.h"
 #include "tools/refserver/tun_side.h"
+#include "tools/refserver/sat.h"
 
 namespace {
 
@@ -276,6 +277,7 @@ private:
     std::map<int, control_conn> control_conns_;
     std::vector<pollfd> pfds_;
     std::vector<slot_ref> refs_;
+    std::unique_ptr<sat_sender> sat_;  // downstream over the satellite, when asked for
 };
 
 struct handler_ctx {
@@ -327,6 +329,13 @@ bool server::open_sockets() {
     socklen_t al = sizeof a;
     getsockname(udp_fd_, reinterpret_cast<sockaddr*>(&a), &al);
     event("LISTEN %u", unsigned(ntohs(a.sin_port)));
+    if (opts_.sat.set) {
+        sat_ = std::make_unique<sat_sender>(opts_.sat, a.sin_addr.s_addr, ntohs(a.sin_port));
+        if (!sat_->open()) {
+            std::perror("refserver: satellite feed socket");
+            return false;
+        }
+    }
 
     if (opts_.control_set) {
         control_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -655,7 +664,9 @@ bool server::send_datagram(rs_session& s, const uint8_t* data, size_t len) {
             return true;
         }
     }
-    if (sendto(udp_fd_, data, len, 0, reinterpret_cast<const sockaddr*>(&s.peer), sizeof s.peer) < 0) return false;
+    if (sat_ ? !sat_->send(data, len, ntohs(s.peer.sin_port))
+             : sendto(udp_fd_, data, len, 0, reinterpret_cast<const sockaddr*>(&s.peer), sizeof s.peer) < 0)
+        return false;
     totals_.dgrams_out++;
     totals_.bytes_out += len;
     return true;
