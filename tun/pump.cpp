@@ -27,6 +27,7 @@ enum poll_slot { stop_slot, device_slot, control_slot, poll_slots };
 struct pump {
     tun_library& lib;
     pollfd fds[poll_slots];
+    int device_fd = -1;
     int listen_fd = -1;
     uint8_t next_recv_slot = 0;  // wraps from 255 to 0
     uint8_t packet[tun_slot_data_bytes];
@@ -86,6 +87,8 @@ void accept_engine(pump& p) {
     close(p.listen_fd);
     p.listen_fd = -1;
     p.fds[control_slot].fd = fd;
+    // What the device queued meanwhile is read now, with somewhere to go.
+    p.fds[device_slot].fd = p.device_fd;
 }
 
 void pass_to_engine(pump& p, size_t n) {
@@ -149,16 +152,18 @@ void read_control(pump& p) {
 }  // namespace
 
 void pump_run(tun_library& lib) {
-    pump p{lib, {}, -1, 0, {}};
+    pump p{lib, {}, -1, -1, 0, {}};
     uint16_t control_port;
     {
         std::lock_guard<std::mutex> g(lib.lock);
         control_port = lib.tun_control_port;
-        p.fds[device_slot].fd = lib.device == device_state::open ? lib.device_fd : -1;
+        p.device_fd = lib.device == device_state::open ? lib.device_fd : -1;
     }
     p.fds[stop_slot].fd = lib.stop_fd;
+    // The device waits for the engine's connection, unless there will be none.
     p.listen_fd = open_control_listener(control_port);
     p.fds[control_slot].fd = p.listen_fd;
+    p.fds[device_slot].fd = p.listen_fd < 0 ? p.device_fd : -1;
     for (pollfd& f : p.fds) f.events = POLLIN;
 
     for (;;) {
