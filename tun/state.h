@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
 
 #include "tun/portmap.h"
 
@@ -43,6 +44,10 @@ struct tun_library {
     bool thread_joinable = false;
     int control_fd = -1;     // the engine's connection; kept open once accepted
 };
+
+// Constant-initialised and without teardown: the engine may end the process
+// while the packet thread still runs.
+static_assert(std::is_trivially_destructible<tun_library>::value, "no destructor may run at exit");
 
 extern tun_library tun_lib;
 
