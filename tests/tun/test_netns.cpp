@@ -44,9 +44,13 @@ protected:
         static const int probe = test_support::run_child([] {
                                      if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) _exit(2);
                                      if (open("/dev/net/tun", O_RDWR) < 0) _exit(3);
+                                     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                         mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
+                                         _exit(4);
                                  }).code;
         if (probe == 2) GTEST_SKIP() << "network namespaces are not available here (unshare needs root)";
         if (probe == 3) GTEST_SKIP() << "/dev/net/tun is missing";
+        if (probe == 4) GTEST_SKIP() << "a namespace's own sysfs cannot be mounted here";
     }
 
     // body runs in a child inside fresh namespaces; its failures fail the test.
