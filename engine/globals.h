@@ -9,6 +9,7 @@
 
 #include "protocol/fifo.h"
 #include "protocol/session_core.h"
+#include "tun/tun_api.h"
 
 struct stx_session;
 struct s_stream;
@@ -286,29 +287,25 @@ struct ui_bindings {
 };
 extern ui_bindings ui;
 
-// One slot of the tunnel library's packet arrays.
-struct packet_slot {
-    uint16_t length;
-    uint8_t data[1500];
-};
-
+// The tunnel library's exports, bound by name; their types come from the
+// library's own header.
 struct tun_bindings {
-    void* (*InitTun)(char* out);
-    int (*SetTunMediaStatus)();
-    int (*SetTunPtP)(uint32_t local_ip, uint32_t remote_ip);
-    int (*SetTunDHCP)(uint32_t ip, uint32_t server_ip, uint32_t lease_s);
-    int (*SetTunDNS)(uint32_t dns_ip);
-    void (*SetTunRedirIP)(uint32_t ip);
-    void (*SetTunTcpListenPort)(int port_net);
-    uint32_t (*GetTcpRedirDstIP)(int port_host);
-    uint32_t (*GetTcpRedirDstPort)(int port_host);
-    void* (*StartTunThread)();
-    void (*SetTcpRedirPortFordel)(int port_host);
-    void (*SetTunControlPort)(int port_net);
-    void (*SetTapGuid)(const char* guid);
-    void (*end_work)();
-    packet_slot* recvbuf;  // 256 slots
-    packet_slot* sendbuf;  // 256 slots
+    decltype(&::InitTun) InitTun;
+    decltype(&::SetTunMediaStatus) SetTunMediaStatus;
+    decltype(&::SetTunPtP) SetTunPtP;
+    decltype(&::SetTunDHCP) SetTunDHCP;
+    decltype(&::SetTunDNS) SetTunDNS;
+    decltype(&::SetTunRedirIP) SetTunRedirIP;
+    decltype(&::SetTunTcpListenPort) SetTunTcpListenPort;
+    decltype(&::GetTcpRedirDstIP) GetTcpRedirDstIP;
+    decltype(&::GetTcpRedirDstPort) GetTcpRedirDstPort;
+    decltype(&::StartTunThread) StartTunThread;
+    decltype(&::SetTcpRedirPortFordel) SetTcpRedirPortFordel;
+    decltype(&::SetTunControlPort) SetTunControlPort;
+    decltype(&::SetTapGuid) SetTapGuid;
+    decltype(&::end_work) end_work;
+    PacketSlot* recvbuf;  // tun_slot_count slots
+    PacketSlot* sendbuf;
 };
 extern tun_bindings tun;
 extern uint8_t tunnel_available;

@@ -30,7 +30,6 @@ constexpr int64_t read_size_max = 4076;
 constexpr size_t handshake_read_bytes = 1024;
 constexpr uint32_t mux_header_bytes = 7;
 constexpr size_t socks4_hostname_max = 254;
-constexpr uint16_t tunnel_slot_bytes = 1500;
 constexpr uint8_t socks4_granted = 0x5A;
 constexpr uint8_t socks5_no_auth = 0x00;
 constexpr uint8_t socks5_atyp_unsupported = 0x08;
@@ -460,7 +459,7 @@ void tunnel_read_slots() {
     }
     if (!tun.recvbuf) return;
     const int fd = fd_poll.entries[i].fd;
-    uint8_t cmd[3 + tunnel_slot_bytes];
+    uint8_t cmd[3 + tun_slot_data_bytes];
     for (int k = 0; k < runtime.prefetch; k++) {
         uint8_t slot_index;
         const ssize_t got = recv(fd, &slot_index, 1, 0);
@@ -472,14 +471,16 @@ void tunnel_read_slots() {
             break;
         }
         if (got != 1) break;
-        const packet_slot& slot = tun.recvbuf[slot_index];
-        const uint16_t len = slot.length;
+        PacketSlot& slot = tun.recvbuf[slot_index];
+        const uint16_t len = tun_slot_length(slot);
         // A slot never holds more than 1500 bytes; a larger length is torn.
-        if (len == 0 || len > tunnel_slot_bytes) break;
+        if (len == 0 || len > tun_slot_data_bytes) break;
         stats.local_in += len;
         s->local_in += len;
         cmd_put_tunnel_header(cmd, len);
         std::memcpy(cmd + 3, slot.data, len);
+        // Copied out: the library may fill the slot again.
+        tun_slot_free(slot);
         session_deflate(s, cmd, uint32_t(len) + 3);
     }
 }

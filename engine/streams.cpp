@@ -35,8 +35,6 @@ constexpr uint64_t inflate_max_ratio = 1032;
 // A peer that keeps sending after our stop would otherwise grow buf_out
 // without end.
 constexpr uint64_t buf_out_hard_limit_bytes = 64u << 20;
-constexpr uint16_t tunnel_slot_bytes = 1500;
-constexpr int tunnel_slot_count = 256;
 constexpr size_t resolver_workers_max = 4;
 constexpr size_t resolver_waiting_max = 1024;
 
@@ -705,15 +703,19 @@ int tunnel_packet_out(stx_session* s, const uint8_t* pkt, uint16_t len) {
         log_msg(1, "No tunnel found. Failure!\n");
         return 0;
     }
-    if (len > tunnel_slot_bytes) return 0;
-    const uint8_t g = uint8_t(tunnel_send_slot % tunnel_slot_count);
-    packet_slot& slot = tun.sendbuf[g];
-    slot.length = len;
+    if (len > tun_slot_data_bytes) return 0;
+    const uint8_t g = uint8_t(tunnel_send_slot % tun_slot_count);
+    PacketSlot& slot = tun.sendbuf[g];
+    // The library has not written the packet in this slot yet: this one is
+    // lost rather than that one torn while it is being written.
+    if (tun_slot_length(slot) != 0) return 0;
     std::memcpy(slot.data, pkt, len);
+    tun_slot_fill(slot, len);
     if (send(fd, &g, 1, MSG_NOSIGNAL) != 1) {
+        tun_slot_free(slot);
         if (!sock_would_block(sock_last_error())) log_msg(1, "Error sending packet to tunnel\n");
         return 0;
     }
-    tunnel_send_slot = uint16_t((g + 1) % tunnel_slot_count);
+    tunnel_send_slot = uint16_t((g + 1) % tun_slot_count);
     return len;
 }

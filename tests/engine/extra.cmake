@@ -22,7 +22,7 @@ target_link_libraries(engine_test_ui_full PRIVATE Threads::Threads)
 
 foreach(t engine_test_startup engine_test_config engine_test_console engine_test_log)
   if(TARGET ${t})
-    add_dependencies(${t} quorin engine_test_ui_full engine_test_ui_no_show engine_test_tun_full
+    add_dependencies(${t} quorin tun engine_test_ui_full engine_test_ui_no_show engine_test_tun_full
       engine_test_tun_no_guid engine_test_tun_no_end_work)
     target_compile_definitions(${t} PRIVATE QUORIN_TEST_LIBS="${engine_test_libs}")
   endif()

@@ -31,7 +31,7 @@ using namespace engine_testing;
 
 namespace {
 
-packet_slot recv_slots[256];
+PacketSlot recv_slots[tun_slot_count];
 
 uint32_t redirect_addr = 0;
 uint32_t fake_redir_ip(int) { return redirect_addr; }
@@ -555,10 +555,12 @@ TEST_F(Listeners, TunnelSlotIndexesBecomeTunnelPacketCommands) {
     const int ti = fd_append(pair[0], ev_read, fd_listener, s, nullptr, 1);
     tunnel_available = 1;
     tun.recvbuf = recv_slots;
-    recv_slots[3].length = 40;
-    std::memset(recv_slots[3].data, 0x45, 40);
+    for (int k : {3, 4, 5}) {
+        recv_slots[k].length = uint16_t(37 + k);
+        std::memset(recv_slots[k].data, 0x40 + k, 37 + k);
+    }
     recv_slots[9].length = 0;
-    const uint8_t idx[] = {3, 3, 9, 3};
+    const uint8_t idx[] = {3, 4, 9, 5};
     send(pair[1], idx, sizeof idx, 0);
     sent();
     const uint32_t in_before = s->local_in;
@@ -567,8 +569,13 @@ TEST_F(Listeners, TunnelSlotIndexesBecomeTunnelPacketCommands) {
     std::vector<rec> out = sent();
     ASSERT_EQ(2u, out.size());  // the empty slot ends the pass
     EXPECT_EQ(6, out[0].code);
-    EXPECT_EQ(std::string(40, 0x45), out[0].data);
-    EXPECT_EQ(in_before + 80, s->local_in);
+    EXPECT_EQ(std::string(40, 0x43), out[0].data);
+    EXPECT_EQ(std::string(41, 0x44), out[1].data);
+    EXPECT_EQ(in_before + 81, s->local_in);
+    // Copied slots are free again for the library; the one not yet read is not.
+    EXPECT_EQ(0, recv_slots[3].length);
+    EXPECT_EQ(0, recv_slots[4].length);
+    EXPECT_EQ(42, recv_slots[5].length);
 
     // Over speed x buffertun queued: the index stays unread.
     s->speed = 10;
@@ -579,8 +586,10 @@ TEST_F(Listeners, TunnelSlotIndexesBecomeTunnelPacketCommands) {
     EXPECT_TRUE(sent().empty());
     s->bytes_in_flight = 0;
     tcp_accept();
-    EXPECT_EQ(1u, sent().size());
-
+    out = sent();
+    ASSERT_EQ(1u, out.size());
+    EXPECT_EQ(std::string(42, 0x45), out[0].data);
+    EXPECT_EQ(0, recv_slots[5].length);
     // The library's end closes: the descriptor stays but stops waking the loop.
     close(pair[1]);
     extra_fds.pop_back();

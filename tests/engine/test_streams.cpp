@@ -37,7 +37,7 @@ using namespace engine_testing;
 
 namespace {
 
-packet_slot send_slots[256];
+PacketSlot send_slots[tun_slot_count];
 
 class Streams : public EngineTest {
 protected:
@@ -621,6 +621,20 @@ TEST_F(Streams, TunnelPacketsGoThroughSendSlotsAnnouncedByIndexByte) {
     EXPECT_EQ(21, send_slots[0].length);
     EXPECT_EQ(1u, tunnel_send_slot);
     EXPECT_EQ(1500u + 20 + 21, s->local_out);
+
+    // Slot 1 still holds a packet that the library has not written: the new
+    // one is dropped without an index, and goes once the slot is free.
+    send_slots[1].length = 99;
+    deliver(tunnel_cmd(22, 0x05));
+    EXPECT_EQ(-1, recv(pair[1], idx, sizeof idx, 0));
+    EXPECT_EQ(99, send_slots[1].length);
+    EXPECT_EQ(1u, tunnel_send_slot);
+    send_slots[1].length = 0;
+    deliver(tunnel_cmd(22, 0x05));
+    ASSERT_EQ(1, recv(pair[1], idx, sizeof idx, 0));
+    EXPECT_EQ(1, idx[0]);
+    EXPECT_EQ(22, send_slots[1].length);
+    EXPECT_EQ(1500u + 20 + 21 + 22, s->local_out);
 
     s->tunnel_fd = -1;
     deliver(tunnel_cmd(30, 0x03));

@@ -300,6 +300,47 @@ def mpe():
     put(t, "long_section", head(0x00) + packets(0x123, big, 7))
     put(t, "whole_section", head(0x02) + one)
     put(t, "round_trip", head(0x04) + keepalive + b"payload")
+# ---------------------------------------------------------------- tun_packet
+
+def csum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def ipv4(src, dst, proto, body, frag=0):
+    hdr = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(body), 0x1234, frag, 64, proto, 0,
+                      bytes(src), bytes(dst))
+    return hdr[:10] + struct.pack("!H", csum(hdr)) + hdr[12:] + body
+
+
+def tcp(src, dst, sport, dport, flags, payload=b""):
+    seg = struct.pack("!HHIIBBHHH", sport, dport, 1, 0, 0x50, flags, 64240, 0, 0) + payload
+    pseudo = bytes(src) + bytes(dst) + struct.pack("!BBH", 0, 6, len(seg))
+    seg = seg[:16] + struct.pack("!H", csum(pseudo + seg)) + seg[18:]
+    return ipv4(src, dst, 6, seg)
+
+
+def udp(src, dst, sport, dport, payload):
+    return ipv4(src, dst, 17, struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload)
+
+
+def tun_packet():
+    t = "tun_packet"
+    own, peer, far = [10, 7, 0, 2], [10, 0, 0, 1], [198, 51, 100, 7]
+    syn = tcp(own, far, 40000, 443, 0x02)
+    put(t, "connection", rec(0, syn) + rec(0x01, b"") + rec(0, tcp(own, far, 40000, 443, 0x10, b"GET /")) +
+        rec(0x02, struct.pack("!H", 30000)) + rec(0x04 | (8 << 4), tcp(own, far, 40001, 443, 0x02)))
+    put(t, "reply", rec(0, syn) + rec(0, tcp(own, peer, 8118, 30000, 0x12)) +
+        rec(0, tcp(own, peer, 8118, 30001, 0x12)))
+    put(t, "to_engine", rec(0, udp(own, far, 5353, 53, b"query")) + rec(0, tcp([10, 7, 0, 3], far, 1, 1723, 0x02)) +
+        rec(0, ipv4(own, far, 1, bytes([8, 0, 0xF7, 0xFF, 0, 0, 0, 0]))) +
+        rec(0, ipv4(own, far, 17, b"\0" * 16, frag=0x00B9)))
+    put(t, "dropped", rec(0, udp(own, [192, 168, 1, 1], 1, 2, b"x")) + rec(0, tcp(own, [172, 31, 0, 1], 1, 80, 2)) +
+        rec(0, b"\x60" + b"\0" * 39) + rec(0, b"\x44" + b"\0" * 19) + rec(0, syn[:30]))
 
 
 if __name__ == "__main__":
@@ -313,3 +354,4 @@ if __name__ == "__main__":
     console()
     statline()
     mpe()
+    tun_packet()

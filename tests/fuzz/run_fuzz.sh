@@ -14,7 +14,7 @@ root=$(cd "$here/../.." && pwd)
 seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-4}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=(${FUZZ_TARGETS:-datagram commands inflate config handshake console statline mpe})
+targets=(${FUZZ_TARGETS:-datagram commands inflate config handshake console statline mpe tun_packet})
 
 command -v clang++ >/dev/null || { echo "clang++ not found (./run fuzz installs it)" >&2; exit 2; }
 
@@ -35,6 +35,7 @@ options() {
     console) echo "-max_len=2048 -dict=$here/console.dict" ;;
     statline) echo "-max_len=4096" ;;
     mpe) echo "-max_len=8192" ;;
+    tun_packet) echo "-max_len=8192" ;;
     esac
 }
 

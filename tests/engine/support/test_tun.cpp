@@ -1,7 +1,8 @@
 // A stand-in tunnel library: it records every call in order (read back
 // through test_tun_calls) and, when its thread is started, listens on the
 // control port so that the engine's control connection can be made.
-// Variants leave out SetTapGuid or end_work, as older libraries did.
+// Variants leave out SetTapGuid or end_work, as older libraries did; where
+// a test needs a whole library it loads the real libtun.so.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,12 +13,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+#include "tun/tun_api.h"
 
-struct slot {
-    uint16_t length;
-    uint8_t data[1500];
-};
+namespace {
 
 char calls[8192];
 int control_port_net = 0;
@@ -37,8 +35,8 @@ void add_call(const char* fmt, ...) {
 
 extern "C" {
 
-slot recvbuf[256];
-slot sendbuf[256];
+PacketSlot recvbuf[tun_slot_count];
+PacketSlot sendbuf[tun_slot_count];
 
 const char* test_tun_calls() { return calls; }
 
@@ -49,10 +47,10 @@ void test_tun_reset() {
     listener = -1;
 }
 
-void* InitTun(char* out) {
+intptr_t InitTun(char* out) {
     add_call("InitTun;");
     std::snprintf(out, 256, "%s", "{5A1E0000-TEST-GUID}");
-    return nullptr;
+    return tun_handle_none;
 }
 
 int SetTunMediaStatus() {
@@ -83,7 +81,7 @@ uint32_t GetTcpRedirDstIP(int) { return 0; }
 
 uint32_t GetTcpRedirDstPort(int) { return 0; }
 
-void* StartTunThread() {
+uintptr_t StartTunThread() {
     add_call("StartTunThread;");
     listener = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
@@ -94,7 +92,7 @@ void* StartTunThread() {
     sa.sin_port = uint16_t(control_port_net);
     if (bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(listener, 4) != 0)
         add_call("listen failed;");
-    return nullptr;
+    return 0;
 }
 
 void SetTcpRedirPortFordel(int port_host) { add_call("SetTcpRedirPortFordel(%d);", port_host); }

@@ -1,0 +1,56 @@
+// Everything the tunnel library keeps between calls, in the one record it
+// owns. The engine's thread calls the exports; the packet thread reads the
+// device and the control connection; `lock` orders what both touch.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <mutex>
+#include <type_traits>
+
+#include "tun/portmap.h"
+
+enum class device_state : uint8_t {
+    not_opened,
+    open,
+    failed,  // the open failed; it is not tried again
+    closed,  // closed by the stopping thread; its number may belong to another file now
+};
+
+struct tun_library {
+    std::mutex lock;
+
+    // The device.
+    device_state device = device_state::not_opened;
+    int device_fd = -1;
+    int ifindex = 0;
+    char tapname[256] = {};  // the device's name: set by SetTapGuid or found by discovery
+
+    // Configuration, set by the engine before the thread starts (the
+    // listener port may change while it runs).
+    rewrite_template fakepmap_tcp = {};
+    uint16_t tun_control_port = 0;  // network order
+    uint32_t service_ip = 0;        // network order
+    // What a DHCP lease would hand out; Linux has no use for them.
+    uint32_t dhcp_lease_s = 0, dhcp_server_ip = 0, dns_ip = 0;
+
+    port_map portmap = {};
+
+    // The packet thread.
+    int stop_fd = -1;        // eventfd that end_work signals; made before the thread
+    uintptr_t hthread = 0;   // StartTunThread's result; 0 before the first call
+    pthread_t thread = {};
+    bool thread_joinable = false;
+    int control_fd = -1;     // the engine's connection; kept open once accepted
+};
+
+// Constant-initialised and without teardown: the engine may end the process
+// while the packet thread still runs.
+static_assert(std::is_trivially_destructible<tun_library>::value, "no destructor may run at exit");
+
+extern tun_library tun_lib;
+
+// Seconds of the monotonic clock: a step of the wall clock neither hastens
+// nor delays the reclaim of released mappings.
+int64_t tun_now_s();
