@@ -20,8 +20,7 @@ constexpr int guid_buffer_bytes = 256;
 // The route code keeps a pointer to it for the life of the process.
 int route_replace = 0;
 
-// INVALID_HANDLE_VALUE: the library found a name but could not open it.
-bool device_opened(void* handle) { return handle && handle != reinterpret_cast<void*>(~uintptr_t(0)); }
+bool device_opened(intptr_t handle) { return handle != tun_handle_none && handle != tun_handle_invalid; }
 
 struct adapter_lookup {
     bool found = false;
@@ -32,7 +31,7 @@ struct adapter_lookup {
 // The adapter is the interface whose name is exactly the one the library
 // reported, and only when it opened a device: an empty name must not pick
 // the first interface of the machine and release its addresses.
-adapter_lookup find_adapter(void* handle, const char* name) {
+adapter_lookup find_adapter(intptr_t handle, const char* name) {
     adapter_lookup out;
     std::vector<adapter_entry> list;
     std::vector<adapter_address> addrs;
@@ -115,7 +114,7 @@ int start_tun(uint32_t tunnel_ip, uint32_t peer_ip, uint32_t server_ip, uint16_t
 
     char guid[guid_buffer_bytes];
     std::memset(guid, 0, sizeof guid);
-    void* handle = tun.InitTun ? tun.InitTun(guid) : nullptr;
+    const intptr_t handle = tun.InitTun ? tun.InitTun(guid) : tun_handle_none;
     guid[guid_buffer_bytes - 1] = 0;
     log_msg(1, "TAP guid %s\n", guid);
     if (tun.SetTunPtP) tun.SetTunPtP(tunnel_ip, peer_ip);

@@ -24,7 +24,7 @@ uint32_t ip(const char* text) { return inet_addr(text); }
 std::vector<int> stages;
 std::vector<uint32_t> slept;
 const char* reported_name = "";
-void* reported_handle = nullptr;
+intptr_t reported_handle = 0;
 
 route_row row(const char* dst, int len, const char* via, uint8_t type, uint32_t dev, uint32_t metric) {
     route_row r;
@@ -100,7 +100,7 @@ protected:
         if (GetParam().adapter_route) table.push_back(adapter_route);
         routes_fake::install(table);
         reported_name = GetParam().adapter_name;
-        reported_handle = GetParam().opened ? reinterpret_cast<void*>(uintptr_t(3)) : nullptr;
+        reported_handle = GetParam().opened ? intptr_t(3) : tun_handle_none;
         tun.InitTun = [](char* out) {
             std::strcpy(out, reported_name);
             return reported_handle;
