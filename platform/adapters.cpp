@@ -105,15 +105,7 @@ int nl_addresses(std::vector<adapter_address>* out) {
 }
 
 nlmsghdr* address_message(char* buf, uint16_t type, uint16_t flags, const adapter_address& a) {
-    nlmsghdr* nlh = rtnl::start(buf, type, flags);
-    auto* ifa = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
-    ifa->ifa_family = AF_INET;
-    ifa->ifa_prefixlen = a.prefix_len;
-    ifa->ifa_scope = a.scope;
-    ifa->ifa_index = a.index;
-    mnl_attr_put_u32(nlh, IFA_LOCAL, a.local);
-    mnl_attr_put_u32(nlh, IFA_ADDRESS, a.address);
-    return nlh;
+    return rtnl::address_request(buf, type, flags, a.index, a.prefix_len, a.scope, a.local, a.address);
 }
 
 int nl_release(const adapter_address& a) {

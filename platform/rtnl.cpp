@@ -1,6 +1,7 @@
 #include "platform/rtnl.h"
 
 #include <libmnl/libmnl.h>
+#include <linux/if_addr.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -27,7 +28,9 @@ struct socket_guard {
 };
 
 int open_bound(socket_guard* g) {
-    g->nl = mnl_socket_open(NETLINK_ROUTE);
+    // Close-on-exec: the tunnel library makes its requests inside whatever
+    // process loaded it, which may start programs meanwhile.
+    g->nl = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
     if (!g->nl) return errno ? errno : EIO;
     if (mnl_socket_bind(g->nl, 0, MNL_SOCKET_AUTOPID) < 0) return errno ? errno : EIO;
     return 0;
@@ -68,6 +71,19 @@ nlmsghdr* start(void* buf, uint16_t type, uint16_t flags) {
     nlmsghdr* nlh = mnl_nlmsg_put_header(buf);
     nlh->nlmsg_type = type;
     nlh->nlmsg_flags = uint16_t(NLM_F_REQUEST | flags);
+    return nlh;
+}
+
+nlmsghdr* address_request(void* buf, uint16_t type, uint16_t flags, uint32_t index, uint8_t prefix_len,
+                          uint8_t scope, uint32_t local, uint32_t address) {
+    nlmsghdr* nlh = start(buf, type, flags);
+    auto* ifa = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
+    ifa->ifa_family = AF_INET;
+    ifa->ifa_prefixlen = prefix_len;
+    ifa->ifa_scope = scope;
+    ifa->ifa_index = index;
+    mnl_attr_put_u32(nlh, IFA_LOCAL, local);
+    mnl_attr_put_u32(nlh, IFA_ADDRESS, address);
     return nlh;
 }
 

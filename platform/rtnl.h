@@ -15,6 +15,12 @@ namespace rtnl {
 constexpr size_t buffer_bytes = 8192;
 nlmsghdr* start(void* buf, uint16_t type, uint16_t flags);
 
+// An IPv4 address request (RTM_NEWADDR, RTM_DELADDR) for the interface
+// `index`: its own address and the other end (the peer of a point-to-point
+// link, else the same address), network order.
+nlmsghdr* address_request(void* buf, uint16_t type, uint16_t flags, uint32_t index, uint8_t prefix_len,
+                          uint8_t scope, uint32_t local, uint32_t address);
+
 // Sends the request and waits for its acknowledgement: 0 or an errno.
 int request(nlmsghdr* req);
 
