@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <libmnl/libmnl.h>
 #include <limits.h>
-#include <linux/if_addr.h>
 #include <linux/if_tun.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -16,7 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+
+#include "platform/rtnl.h"
 
 namespace {
 
@@ -46,33 +46,33 @@ bool read_number(const char* dir, const char* device, const char* attr, long* va
     return errno == 0 && end != text;
 }
 
-// One request, answered by the kernel's acknowledgement (or its error).
-bool netlink_request(nlmsghdr* nlh) {
-    mnl_socket* nl = mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC);
-    if (!nl) return false;
-    bool ok = false;
-    if (mnl_socket_bind(nl, 0, MNL_SOCKET_AUTOPID) == 0) {
-        const unsigned int portid = mnl_socket_get_portid(nl);
-        const unsigned int seq = unsigned(time(nullptr));
-        nlh->nlmsg_seq = seq;
-        if (mnl_socket_sendto(nl, nlh, nlh->nlmsg_len) >= 0) {
-            char buf[8192];
-            for (;;) {
-                const ssize_t n = mnl_socket_recvfrom(nl, buf, sizeof buf);
-                if (n < 0) break;
-                const int r = mnl_cb_run(buf, size_t(n), seq, portid, nullptr, nullptr);
-                if (r == MNL_CB_ERROR) break;
-                if (r == MNL_CB_STOP) {
-                    ok = true;
-                    break;
-                }
-            }
-        }
-    }
-    const int saved = errno;
-    mnl_socket_close(nl);
-    errno = saved;
+// The device's flags as the kernel keeps them; false when it is gone.
+bool link_flags(int ifindex, unsigned* flags) {
+    ifreq ifr{};
+    if (!if_indextoname(unsigned(ifindex), ifr.ifr_name)) return false;
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    close(fd);
+    *flags = unsigned(ifr.ifr_flags) & 0xFFFF;
     return ok;
+}
+
+bool set_link(int ifindex, bool up) {
+    char buf[rtnl::buffer_bytes];
+    nlmsghdr* nlh = rtnl::start(buf, RTM_NEWLINK, 0);
+    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = AF_UNSPEC;
+    ifi->ifi_index = ifindex;
+    ifi->ifi_flags = up ? IFF_UP : 0;
+    ifi->ifi_change = IFF_UP;
+    return rtnl::request(nlh) == 0;
+}
+
+int ptp_address(uint16_t type, uint16_t flags, int ifindex, uint32_t local_ip, uint32_t peer_ip) {
+    char buf[rtnl::buffer_bytes];
+    return rtnl::request(
+        rtnl::address_request(buf, type, flags, uint32_t(ifindex), 32, RT_SCOPE_UNIVERSE, local_ip, peer_ip));
 }
 
 }  // namespace
@@ -141,30 +141,22 @@ int tundev_open(const char* name, int* ifindex) {
     return fd;
 }
 
-bool tundev_link_up(int ifindex) {
-    char buf[256];
-    nlmsghdr* nlh = mnl_nlmsg_put_header(buf);
-    nlh->nlmsg_type = RTM_NEWLINK;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    ifi->ifi_family = AF_UNSPEC;
-    ifi->ifi_index = ifindex;
-    ifi->ifi_flags = IFF_UP;
-    ifi->ifi_change = IFF_UP;
-    return netlink_request(nlh);
+bool tundev_link_up(int ifindex, bool* was_up) {
+    unsigned flags = 0;
+    if (!link_flags(ifindex, &flags)) return false;
+    *was_up = (flags & IFF_UP) != 0;
+    return *was_up || set_link(ifindex, true);
 }
 
-bool tundev_set_ptp_address(int ifindex, uint32_t local_ip, uint32_t peer_ip) {
-    char buf[256];
-    nlmsghdr* nlh = mnl_nlmsg_put_header(buf);
-    nlh->nlmsg_type = RTM_NEWADDR;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_REPLACE;
-    auto* ifa = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
-    ifa->ifa_family = AF_INET;
-    ifa->ifa_prefixlen = 32;
-    ifa->ifa_scope = RT_SCOPE_UNIVERSE;
-    ifa->ifa_index = uint32_t(ifindex);
-    mnl_attr_put_u32(nlh, IFA_LOCAL, local_ip);
-    mnl_attr_put_u32(nlh, IFA_ADDRESS, peer_ip);
-    return netlink_request(nlh);
+bool tundev_link_down(int ifindex) { return set_link(ifindex, false); }
+
+bool tundev_set_ptp_address(int ifindex, uint32_t local_ip, uint32_t peer_ip, bool* added) {
+    const int err = ptp_address(RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL, ifindex, local_ip, peer_ip);
+    *added = err == 0;
+    return err == 0 ||
+           (err == EEXIST && ptp_address(RTM_NEWADDR, NLM_F_CREATE | NLM_F_REPLACE, ifindex, local_ip, peer_ip) == 0);
+}
+
+bool tundev_remove_address(int ifindex, uint32_t local_ip, uint32_t peer_ip) {
+    return ptp_address(RTM_DELADDR, 0, ifindex, local_ip, peer_ip) == 0;
 }

@@ -183,10 +183,5 @@ void pump_run(tun_library& lib) {
     }
 
     if (p.listen_fd >= 0) close(p.listen_fd);
-    std::lock_guard<std::mutex> g(lib.lock);
-    if (lib.device == device_state::open) {
-        close(lib.device_fd);
-        lib.device_fd = -1;
-        lib.device = device_state::closed;
-    }
+    tun_device_close(lib);
 }

@@ -5,6 +5,8 @@
 
 #include <pthread.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <type_traits>
@@ -18,6 +20,11 @@ enum class device_state : uint8_t {
     closed,  // closed by the stopping thread; its number may belong to another file now
 };
 
+// An address that the library gave the device (network order).
+struct device_address {
+    uint32_t local = 0, peer = 0;
+};
+
 struct tun_library {
     std::mutex lock;
 
@@ -26,6 +33,12 @@ struct tun_library {
     int device_fd = -1;
     int ifindex = 0;
     char tapname[256] = {};  // the device's name: set by SetTapGuid or found by discovery
+    // What the library changed on the device, undone when it closes it: the
+    // link it brought up and the addresses the device did not have before
+    // (one each for SetTunPtP and SetTunDHCP).
+    bool link_raised = false;
+    std::array<device_address, 2> addresses_added = {};
+    size_t addresses_added_count = 0;
 
     // Configuration, set by the engine before the thread starts (the
     // listener port may change while it runs).
@@ -50,6 +63,12 @@ struct tun_library {
 static_assert(std::is_trivially_destructible<tun_library>::value, "no destructor may run at exit");
 
 extern tun_library tun_lib;
+
+// Media disconnected: gives the device back as the library found it (its
+// added addresses removed, the link down again when the library raised it,
+// so that every route through it goes) and closes it. Nothing when the
+// device is not open.
+void tun_device_close(tun_library& lib);
 
 // Seconds of the monotonic clock: a step of the wall clock neither hastens
 // nor delays the reclaim of released mappings.

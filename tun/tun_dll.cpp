@@ -18,6 +18,29 @@ tun_library tun_lib;
 PacketSlot recvbuf[tun_slot_count];
 PacketSlot sendbuf[tun_slot_count];
 
+void tun_device_close(tun_library& lib) {
+    int fd, ifindex;
+    bool link_raised;
+    std::array<device_address, 2> added;
+    size_t added_count;
+    {
+        std::lock_guard<std::mutex> g(lib.lock);
+        if (lib.device != device_state::open) return;
+        fd = lib.device_fd;
+        ifindex = lib.ifindex;
+        link_raised = lib.link_raised;
+        added = lib.addresses_added;
+        added_count = lib.addresses_added_count;
+        lib.device_fd = -1;
+        lib.device = device_state::closed;
+        lib.link_raised = false;
+        lib.addresses_added_count = 0;
+    }
+    for (size_t i = 0; i < added_count; i++) (void)tundev_remove_address(ifindex, added[i].local, added[i].peer);
+    if (link_raised) (void)tundev_link_down(ifindex);
+    close(fd);
+}
+
 int64_t tun_now_s() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -32,6 +55,21 @@ constexpr size_t tapname_out_bytes = 256;
 int open_ifindex() {
     std::lock_guard<std::mutex> g(tun_lib.lock);
     return tun_lib.device == device_state::open ? tun_lib.ifindex : 0;
+}
+
+// SetTunPtP and SetTunDHCP: the device's address, remembered when the
+// device did not have it (the kernel tells an address by its own and its
+// peer's address).
+bool apply_address(int ifindex, uint32_t local_ip, uint32_t peer_ip) {
+    bool added = false;
+    if (!tundev_set_ptp_address(ifindex, local_ip, peer_ip, &added)) return false;
+    std::lock_guard<std::mutex> g(tun_lib.lock);
+    const size_t n = tun_lib.addresses_added_count;
+    if (added && n < tun_lib.addresses_added.size()) {
+        tun_lib.addresses_added[n] = device_address{local_ip, peer_ip};
+        tun_lib.addresses_added_count = n + 1;
+    }
+    return true;
 }
 
 // The stop signal exists before any thread that waits for it.
@@ -70,7 +108,11 @@ intptr_t InitTun(char* out) {
 
 int SetTunMediaStatus() {
     const int ifindex = open_ifindex();
-    return ifindex && tundev_link_up(ifindex) ? 1 : 0;
+    bool was_up = false;
+    if (!ifindex || !tundev_link_up(ifindex, &was_up)) return 0;
+    std::lock_guard<std::mutex> g(tun_lib.lock);
+    if (!was_up) tun_lib.link_raised = true;
+    return 1;
 }
 
 int SetTunPtP(uint32_t local_ip, uint32_t remote_ip) {
@@ -79,7 +121,7 @@ int SetTunPtP(uint32_t local_ip, uint32_t remote_ip) {
         tun_lib.fakepmap_tcp.src_ip = remote_ip;
     }
     const int ifindex = open_ifindex();
-    return ifindex && tundev_set_ptp_address(ifindex, local_ip, remote_ip) ? 1 : 0;
+    return ifindex && apply_address(ifindex, local_ip, remote_ip) ? 1 : 0;
 }
 
 int SetTunDHCP(uint32_t ip, uint32_t dhcp_server_ip, uint32_t lease_s) {
@@ -92,7 +134,7 @@ int SetTunDHCP(uint32_t ip, uint32_t dhcp_server_ip, uint32_t lease_s) {
     }
     // A lease hands out the address with a 255.255.255.255 mask and the
     // server as the one neighbour: on a point-to-point device, its peer.
-    return tundev_set_ptp_address(ifindex, ip, dhcp_server_ip) ? 1 : 0;
+    return apply_address(ifindex, ip, dhcp_server_ip) ? 1 : 0;
 }
 
 int SetTunDNS(uint32_t dns_ip) {

@@ -71,8 +71,12 @@ TEST_F(TunDevice, OpenOfAnUnknownNameCreatesNothing) {
     int ifindex = 0;
     EXPECT_EQ(tundev_open("lo", &ifindex), -1);  // exists: gets as far as the clone device
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_FALSE(tundev_link_up(0x7FFFFFF0));
-    EXPECT_FALSE(tundev_set_ptp_address(0x7FFFFFF0, inet_addr("10.7.0.2"), inet_addr("10.0.0.1")));
+    bool was_up = false, added = true;
+    EXPECT_FALSE(tundev_link_up(0x7FFFFFF0, &was_up));
+    EXPECT_FALSE(tundev_link_down(0x7FFFFFF0));
+    EXPECT_FALSE(tundev_set_ptp_address(0x7FFFFFF0, inet_addr("10.7.0.2"), inet_addr("10.0.0.1"), &added));
+    EXPECT_FALSE(added);
+    EXPECT_FALSE(tundev_remove_address(0x7FFFFFF0, inet_addr("10.7.0.2"), inet_addr("10.0.0.1")));
 }
 
 }  // namespace
