@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/globals.h"
 #include "engine/startup.h"
 #include "platform/dns_servers.h"
 #include "platform/routes.h"
@@ -309,6 +310,10 @@ void routes_at_exit() {
     if (st.touched && !st.shutdown) restore_routes();
     wake_monitor();
     (void)route_monitor_join(exit_monitor_wait_ms);
+    // Then the library gives its device back: the device's own routes go
+    // with its address, after the routes through it were taken away. A
+    // second call after the console's shutdown does nothing.
+    if (tun.end_work) tun.end_work();
 }
 
 }  // namespace
