@@ -1,0 +1,251 @@
+// The tunnel end to end, with the real libtun.so beside the engine. Three
+// network namespaces: the user's machine (a LAN with its default route, and
+// the TUN device that the engine takes over), the service (the reference
+// server, reached over the LAN) and the service's network behind it (the
+// reference server's own TUN device and a web server). The service does not
+// forward, so the user's machine reaches the web server only through the
+// session. Unmodified programs there (curl with no proxy, ping, a UDP
+// socket) make the round trip; shutdown, or a fatal error after the routes
+// were set, leaves the user's routing table as it was.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "tests/e2e/harness.h"
+#include "tests/engine/support/netns.h"
+
+namespace {
+
+using namespace e2e;
+using test_support::named_netns;
+using test_support::sh;
+using test_support::sh_out;
+using test_support::unique_name;
+
+const char tunnel_ip[] = "10.0.0.2", lan_gateway[] = "192.168.77.1", server_ip[] = "198.51.100.1",
+           web_ip[] = "203.0.113.80";
+constexpr uint16_t web_port = 80, echo_port = 7;
+constexpr uint64_t download_bytes = 3000000, download_seed = 77;
+
+// The calling thread works in the named namespace while this lives: its
+// sockets and the processes it starts belong there.
+class inside {
+public:
+    explicit inside(const std::string& ns) {
+        home_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        const int target = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        entered_ = home_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+        if (target >= 0) close(target);
+        EXPECT_TRUE(entered_) << "cannot enter namespace " << ns;
+    }
+    ~inside() {
+        if (entered_ && setns(home_, CLONE_NEWNET) != 0) ADD_FAILURE() << "cannot go back to the test's namespace";
+        if (home_ >= 0) close(home_);
+    }
+    inside(const inside&) = delete;
+    inside& operator=(const inside&) = delete;
+
+private:
+    int home_ = -1;
+    bool entered_ = false;
+};
+
+int udp_socket(const char* addr, uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{AF_INET, htons(port), {inet_addr(addr)}, {}};
+    timeval tv{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+struct road_case {
+    const char* name;
+    const char* route;         // the tunnel section's route= value
+    bool default_kept_while_up;
+};
+
+class TunnelRoad : public ::testing::TestWithParam<road_case> {
+protected:
+    void SetUp() override {
+        if (!user.ok() || !service.ok() || !net.ok())
+            GTEST_SKIP() << "network namespaces are not available here (ip netns add needs root)";
+        if (access("/dev/net/tun", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/net/tun is missing";
+        for (const char* prog : {"quorin", "refserver", "libtun.so"})
+            ASSERT_TRUE(bin_exists(prog)) << bin_path(prog) << " is not built";
+        ASSERT_EQ(sh("{ command -v curl && command -v ping; }"), 0) << "curl and ping are needed";
+
+        const std::string u = "ip -n " + user.name() + " ", s = "ip -n " + service.name() + " ",
+                          n = "ip -n " + net.name() + " ";
+        for (const std::string& cmd : {
+                 // The user's LAN and the service behind its gateway.
+                 "ip link add " + lan + " netns " + user.name() + " type veth peer name " + lan_peer + " netns " +
+                     service.name(),
+                 u + "addr add 192.168.77.2/24 dev " + lan, u + "link set " + lan + " up",
+                 u + "route add default via " + lan_gateway,
+                 s + "addr add " + lan_gateway + "/24 dev " + lan_peer, s + "link set " + lan_peer + " up",
+                 s + "addr add " + std::string(server_ip) + "/32 dev lo",
+                 "ip netns exec " + service.name() + " sysctl -qw net.ipv4.ip_forward=0",
+                 // The service's own network, where the web server lives.
+                 "ip link add " + back + " netns " + service.name() + " type veth peer name " + back_peer +
+                     " netns " + net.name(),
+                 s + "addr add 192.0.2.1/30 dev " + back, s + "link set " + back + " up",
+                 n + "addr add 192.0.2.2/30 dev " + back_peer, n + "link set " + back_peer + " up",
+                 s + "route add 203.0.113.0/24 via 192.0.2.2",
+                 n + "addr add " + std::string(web_ip) + "/32 dev lo",
+                 // The reference server's TUN device there, and the way back
+                 // to the user's tunnel address through it.
+                 n + "tuntap add " + service_tun + " mode tun", n + "link set " + service_tun + " up",
+                 n + "route add " + std::string(tunnel_ip) + "/32 dev " + service_tun,
+                 // The device that the engine takes over, made as an
+                 // administrator would make it.
+                 u + "tuntap add " + user_tun + " mode tun"})
+            ASSERT_EQ(sh(cmd), 0) << cmd;
+
+        {
+            inside in(net.name());
+            web = std::make_unique<data_server>(data_server::http, download_bytes, download_seed, web_ip, web_port);
+            ASSERT_EQ(web->port(), web_port);
+            echo = udp_socket(web_ip, echo_port);
+            ASSERT_GE(echo, 0);
+        }
+        {
+            inside in(service.name());
+            ASSERT_TRUE(rs.start(dir, {"--user", "alice:secret", "--tun", service_tun, "--netns", net.name(), "-v"},
+                                 server_ip));
+            ASSERT_GE(rs.proc.wait_line("TUN " + service_tun, 10), 0);
+        }
+        inside in(user.name());
+        // Without the tunnel the web server is out of reach.
+        int direct = tcp_connect(web_ip, web_port, 1);
+        EXPECT_LT(direct, 0) << "the user's machine reaches the web server without the tunnel";
+        close_fd(direct);
+        routes_before = routes();
+    }
+    void TearDown() override {
+        if (echo >= 0) close(echo);
+        if (HasFailure()) {
+            std::string text;
+            for (const std::string& l : rs.proc.lines()) text += l + "\n";
+            dir.write("refserver.out", text);
+            dir.keep();
+            std::fprintf(stderr, "kept for diagnosis: %s\n", dir.path().c_str());
+        }
+    }
+
+    // The user's IPv4 routes, every table.
+    std::string routes() const { return sh_out("ip -n " + user.name() + " -4 route show table all"); }
+
+    // The configuration that the interface writes for a tunnel (tunnel
+    // section, then the transparent listener on the tunnel's address),
+    // with the device named.
+    std::string conf(const std::string& extra_local = "") const {
+        return "[server]\nport=0\ncontrol_socket=127.0.0.1:30000\nlog=quorin.log\ndebug=1\n"
+               "[remote]\nname=quorin\nserver=" + std::string(server_ip) + ":" + std::to_string(rs.port) +
+               "\nlogin=alice\npasswd=secret\nspeed_in=20000000\nspeed_out=20000000\n"
+               "[local]\nremote=quorin\ntun_timeout=10\ntun_init=dhcp\nroute=" + GetParam().route +
+               "\ntap_guid=" + user_tun + "\ntunnel=" + tunnel_ip + ":3001\n"
+               "[local]\nremote=quorin\ntransparent\nport=" + tunnel_ip + ":3000\n" + extra_local;
+    }
+
+    named_netns user{unique_name("qx", "u")}, service{unique_name("qx", "s")}, net{unique_name("qx", "n")};
+    std::string lan = unique_name("qx", "ul"), lan_peer = unique_name("qx", "sl");
+    std::string back = unique_name("qx", "sn"), back_peer = unique_name("qx", "ns");
+    std::string service_tun = unique_name("qx", "nt"), user_tun = unique_name("qx", "ut");
+    temp_dir dir;
+    std::unique_ptr<data_server> web;
+    int echo = -1;
+    refserver_proc rs;
+    engine_proc engine;
+    std::string routes_before;
+};
+
+TEST_P(TunnelRoad, CurlPingAndUdpThroughTheSessionThenRoutesAsBefore) {
+    inside in(user.name());
+    ASSERT_TRUE(engine.start(dir, conf(), 30000));
+    ASSERT_TRUE(engine.wait_log("[local] 1 listening on 10.0.0.2:3000", 60)) << engine.log();
+
+    const std::string up = sh_out("ip route");
+    for (const std::string& line : {"0.0.0.0/1 via 10.0.0.1 dev " + user_tun, "128.0.0.0/1 via 10.0.0.1 dev " + user_tun,
+                                    std::string(server_ip) + " via " + lan_gateway + " dev " + lan})
+        EXPECT_NE(up.find(line), std::string::npos) << line << "\n" << up;
+    EXPECT_EQ(up.find("default via " + std::string(lan_gateway)) != std::string::npos,
+              GetParam().default_kept_while_up)
+        << up;
+
+    // TCP: redirected by the library to the transparent listener and
+    // carried as a stream.
+    const std::string got = dir.file("got.bin");
+    EXPECT_EQ(sh("env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY curl -q -sS --max-time 60 -o " + got +
+                 " http://" + web_ip + "/file.bin"),
+              0);
+    EXPECT_EQ(md5_hex(dir.read("got.bin")), md5_hex_of_stream(download_seed, download_bytes));
+    EXPECT_TRUE(engine.wait_log("New connection to: 203.0.113.80:80", 5)) << engine.log();
+
+    // ICMP: whole packets (command 6) through the reference server's
+    // device. As ping does, the request goes again while no answer came.
+    bool answered = false;
+    for (int i = 0; i < 5 && !answered; i++) answered = sh(std::string("ping -c 1 -W 2 ") + web_ip) == 0;
+    EXPECT_TRUE(answered) << "ping through the session got no answer";
+    EXPECT_GE(rs.proc.count_lines("TUNNEL out "), 1u) << "no packet came back as a tunnel command";
+
+    // UDP, both ways: it reaches the service's network from the tunnel's
+    // address, and the answer comes back to the sender.
+    const int client = udp_socket("0.0.0.0", 0);
+    ASSERT_GE(client, 0);
+    const std::string datagram = "a datagram through the session";
+    const sockaddr_in to{AF_INET, htons(echo_port), {inet_addr(web_ip)}, {}};
+    char buf[256];
+    sockaddr_in from{};
+    socklen_t from_len = sizeof from;
+    ssize_t n = -1;
+    for (int i = 0; i < 5 && n < 0; i++) {
+        sendto(client, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        n = recvfrom(echo, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+    }
+    ASSERT_EQ(std::string(buf, size_t(std::max<ssize_t>(n, 0))), datagram);
+    EXPECT_EQ(from.sin_addr.s_addr, inet_addr(tunnel_ip));
+    ASSERT_EQ(sendto(echo, buf, size_t(n), 0, reinterpret_cast<sockaddr*>(&from), from_len), n);
+    n = recvfrom(client, buf, sizeof buf, 0, nullptr, nullptr);
+    close(client);
+    EXPECT_EQ(std::string(buf, size_t(std::max<ssize_t>(n, 0))), datagram) << "no answer came back";
+
+    console con;
+    ASSERT_TRUE(con.open(30000));
+    ASSERT_TRUE(send_str(con.fd(), "shutdown\n"));
+    int status = -1;
+    ASSERT_TRUE(engine.proc.wait_exit(20, &status));
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(routes(), routes_before) << dir.read("route.log");
+}
+
+// A fatal error after the routes were set (a later listener that cannot be
+// bound) still gives the table back, the tunnel device's own route included.
+TEST_P(TunnelRoad, FatalErrorAfterTheRoutesLeavesThemAsBefore) {
+    inside in(user.name());
+    // It never gets as far as its console.
+    dir.write("quorin.conf", conf("[local]\nremote=quorin\nsocks5\nport=192.0.2.99:1080\n"));
+    ASSERT_TRUE(engine.proc.start({bin_path("quorin")}, dir.path(), dir.file("stdout.txt"), dir.file("stderr.txt")));
+    int status = -1;
+    ASSERT_TRUE(engine.proc.wait_exit(60, &status));
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(dir.read("route.log").find("Set default route 2 success"), std::string::npos) << dir.read("route.log");
+    EXPECT_EQ(routes(), routes_before) << dir.read("route.log");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TunnelRoad,
+                         ::testing::Values(road_case{"MetricMode", "keep", true},
+                                           road_case{"ReplaceMode", "replace", false}),
+                         [](const ::testing::TestParamInfo<road_case>& i) { return std::string(i.param.name); });
+
+}  // namespace
