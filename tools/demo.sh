@@ -3,18 +3,20 @@
 # this machine's loopback, and a real transfer through the engine's SOCKS 5
 # listener.
 #
-#   tools/demo.sh BIN_DIR [--check] [--satellite]
+#   tools/demo.sh BIN_DIR [--check] [--satellite | --tunnel]
 #
 #   --check      run the transfers once and exit: 0 when every file arrived
 #                byte-exact and the console answered "show stat"
 #   --satellite  put the link emulator (linkem) between the engine and the
 #                server: 300 ms each way, 8 Mbit/s down, 1 Mbit/s up, 0.5 % loss
+#   --tunnel     the engine takes over the default route of a user's machine
+#                played by network namespaces (root): tools/demo_tunnel.sh
 #
 # Without --check everything stays up until Ctrl-C, for your own curl or
 # browser. Everything runs in a scratch directory and is stopped on exit.
 set -uo pipefail
 
-usage() { sed -n '6,14p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '6,16p' "$0" | sed 's/^# \{0,1\}//'; }
 
 if [ $# -lt 1 ] || [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
     usage
@@ -24,10 +26,12 @@ bin=$1
 shift
 check=0
 satellite=0
+tunnel=0
 for arg in "$@"; do
     case $arg in
     --check) check=1 ;;
     --satellite) satellite=1 ;;
+    --tunnel) tunnel=1 ;;
     *)
         echo "demo: unknown option '$arg'" >&2
         usage >&2
@@ -39,6 +43,15 @@ done
 if ! bin=$(cd "$bin" 2>/dev/null && pwd); then
     echo "demo: no such directory: $1" >&2
     exit 2
+fi
+if [ $tunnel = 1 ]; then
+    if [ $satellite = 1 ]; then
+        echo "demo: --tunnel and --satellite do not go together" >&2
+        exit 2
+    fi
+    tunnel_args=()
+    [ $check = 1 ] && tunnel_args+=(--check)
+    exec "$(dirname "$0")/demo_tunnel.sh" "$bin" "${tunnel_args[@]}"
 fi
 progs=(quorin refserver)
 [ $satellite = 1 ] && progs+=(linkem)
