@@ -49,9 +49,10 @@ if [ $tunnel = 1 ]; then
         echo "demo: --tunnel and --satellite do not go together" >&2
         exit 2
     fi
-    tunnel_args=()
-    [ $check = 1 ] && tunnel_args+=(--check)
-    exec "$(dirname "$0")/demo_tunnel.sh" "$bin" "${tunnel_args[@]}"
+    # shellcheck source=tools/demo_tunnel.sh
+    . "$(dirname "$0")/demo_tunnel.sh"
+    # shellcheck disable=SC2317  # the tunnel demo ends the script itself
+    exit 1
 fi
 progs=(quorin refserver)
 [ $satellite = 1 ] && progs+=(linkem)
@@ -75,43 +76,9 @@ pids=()
 engine_pid=""
 ctl_port=""
 
-say() { printf '\n== %s\n' "$*"; }
-fail() {
-    echo "FAIL: $*" >&2
-    failed=1
-}
-
-# Sends one console command, prints the reply lines (prompts removed).
-console() {
-    python3 - "$ctl_port" "$1" <<'EOF'
-import socket, sys, time
-port, cmd = int(sys.argv[1]), sys.argv[2]
-prompt = b"Quorin>"
-try:
-    s = socket.create_connection(("127.0.0.1", port), timeout=5)
-    buf = b""
-    deadline = time.time() + 5
-    while prompt not in buf and time.time() < deadline:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        buf += chunk
-    s.sendall(cmd.encode() + b"\n")
-    if cmd == "shutdown":
-        sys.exit(0)
-    buf = b""
-    while prompt not in buf and time.time() < deadline:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        buf += chunk
-    s.close()
-except OSError as e:
-    print("console: %s" % e, file=sys.stderr)
-    sys.exit(1)
-sys.stdout.write(buf.replace(prompt, b"").decode("latin-1"))
-EOF
-}
+# shellcheck source=tools/demo_common.sh
+. "$(dirname "$0")/demo_common.sh"
+console() { console_send "$ctl_port" "$1"; }
 
 # shellcheck disable=SC2317  # reached through the EXIT trap
 stop_all() {
@@ -125,23 +92,8 @@ stop_all() {
             sleep 0.1
         done
     fi
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill -TERM "${pids[$i]}" 2>/dev/null
-    done
-    for _ in $(seq 30); do
-        local alive=0
-        for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
-        [ "$alive" = 0 ] && break
-        sleep 0.1
-    done
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    if [ "$failed" = 0 ]; then
-        rm -rf "$work"
-    else
-        echo "demo: logs kept in $work" >&2
-    fi
+    stop_programs
+    finish_work
 }
 trap stop_all EXIT
 trap 'echo; echo "== stopping"; exit 130' INT TERM

@@ -1,4 +1,4 @@
-#!/usr/bin/env bash
+# shellcheck shell=bash disable=SC2154  # bin and check come from tools/demo.sh
 # Quorin tunnel demo: the engine takes over the default route of a user's
 # machine and carries its traffic through the reference server. Network
 # namespaces play the parts (root is needed):
@@ -11,39 +11,13 @@
 #   net      the service's network: the reference server's own TUN device and
 #            a web server at 203.0.113.80 (HTTP on 80, UDP echo on 7)
 #
-#   tools/demo_tunnel.sh BIN_DIR [--check]
-#
-#   --check   run the road once and exit: 0 only when curl fetched the file
-#             byte-exact, ping and a UDP datagram made the round trip and the
-#             user's routes after shutdown equal those before
-#
-# Without --check everything stays up until Ctrl-C, which shuts the engine
-# down through its console and shows the routes given back.
-set -uo pipefail
+# Sourced by tools/demo.sh for --tunnel, with $bin (the folder of the built
+# programs) and $check set. With --check it runs the road once and exits 0
+# only when curl fetched the file byte-exact, ping and a UDP datagram made
+# the round trip and the user's routes after shutdown equal those before.
+# Without it everything stays up until Ctrl-C, which shuts the engine down
+# through its console and shows the routes given back.
 
-usage() { sed -n '14,21p' "$0" | sed 's/^# \{0,1\}//'; }
-
-if [ $# -lt 1 ] || [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
-    usage
-    exit 2
-fi
-bin=$1
-shift
-check=0
-for arg in "$@"; do
-    case $arg in
-    --check) check=1 ;;
-    *)
-        echo "demo: unknown option '$arg'" >&2
-        usage >&2
-        exit 2
-        ;;
-    esac
-done
-if ! bin=$(cd "$bin" 2>/dev/null && pwd); then
-    echo "demo: no such directory: $1" >&2
-    exit 2
-fi
 for f in quorin refserver libtun.so; do
     if [ ! -e "$bin/$f" ]; then
         echo "demo: $bin/$f is not built" >&2
@@ -77,44 +51,12 @@ pids=()
 engine_pid=""
 made=()
 
-say() { printf '\n== %s\n' "$*"; }
-fail() {
-    echo "FAIL: $*" >&2
-    failed=1
-}
 in_user() { ip netns exec "$user" "$@"; }
 
-# Sends one console command inside the user's namespace and prints the
-# reply (prompts removed); "shutdown" gets no reply.
-console() {
-    in_user python3 - "$1" <<'EOF'
-import socket, sys, time
-cmd = sys.argv[1]
-prompt = b"Quorin>"
-try:
-    s = socket.create_connection(("127.0.0.1", 30000), timeout=5)
-    buf = b""
-    deadline = time.time() + 5
-    while prompt not in buf and time.time() < deadline:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        buf += chunk
-    s.sendall(cmd.encode() + b"\n")
-    if cmd == "shutdown":
-        sys.exit(0)
-    buf = b""
-    while prompt not in buf and time.time() < deadline:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        buf += chunk
-except OSError as e:
-    print("console: %s" % e, file=sys.stderr)
-    sys.exit(1)
-sys.stdout.write(buf.replace(prompt, b"").decode("latin-1"))
-EOF
-}
+# shellcheck source=tools/demo_common.sh
+. "$(dirname "$0")/demo_common.sh"
+console_prefix=(ip netns exec "$user")
+console() { console_send 30000 "$1"; }
 
 # shellcheck disable=SC2317  # reached through the EXIT trap
 cleanup() {
@@ -127,19 +69,11 @@ cleanup() {
         done
         kill -KILL "$engine_pid" 2>/dev/null
     fi
-    local pid
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-    sleep 0.2
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
-    wait 2>/dev/null
+    stop_programs
     # Deleting the namespaces takes their devices and routes with them.
     local ns
     for ns in "${made[@]}"; do ip netns del "$ns" 2>/dev/null; done
-    if [ "$failed" = 0 ]; then
-        rm -rf "$work"
-    else
-        echo "demo: logs kept in $work" >&2
-    fi
+    finish_work
 }
 trap cleanup EXIT
 trap 'echo; echo "== stopping"; exit 130' INT TERM
@@ -333,7 +267,7 @@ console "show stat" | sed 's/^/  /'
 say "route.log"
 sed 's/^/  /' "$work/route.log"
 
-if [ $check = 0 ]; then
+if [ "$check" = 0 ]; then
     say "ready"
     cat <<EOF
 The user's machine is the namespace $user: its traffic to any address outside
