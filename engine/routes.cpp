@@ -135,6 +135,15 @@ void drain_wake() {
     }
 }
 
+// A resolver on this machine (a loopback stub, or 0.0.0.0, which the
+// resolver takes for this machine) is no server to route to: a host route
+// through the gateway would take its queries off the machine, since the
+// longest prefix wins over the local table's 127.0.0.0/8.
+bool on_this_machine(uint32_t addr_net) {
+    const uint8_t first = bytes_of(addr_net)[0];
+    return first == 127 || addr_net == 0;
+}
+
 bool same_route(const route_row& a, const route_row& b) {
     return a.dst == b.dst && a.mask == b.mask && a.next_hop == b.next_hop && a.if_index == b.if_index;
 }
@@ -237,7 +246,7 @@ void set_both(const std::vector<route_row>& table, const route_row& def, const r
         st.dns_route.proto = route_proto_static;
         st.dns_route.metric = d;
         for (uint32_t i = 0; i < st.dns.count; i++) {
-            if (st.dns.addr[i] == st.peer_ip) continue;
+            if (st.dns.addr[i] == st.peer_ip || on_this_machine(st.dns.addr[i])) continue;
             st.dns_route.dst = st.dns.addr[i];
             bool made = false;
             add_logged(st.dns_route, "DNS route", &made);

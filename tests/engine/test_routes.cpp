@@ -168,10 +168,11 @@ const std::vector<logic_case> logic_cases = {
      {"0.0.0.0/0 via 192.0.2.7 dev 2 metric 20", net, peer, "203.0.113.5/32 via 192.0.2.8 dev 2 metric 10", half1,
       half2},
      {1000, 1000}},
-    {"DnsServersGetHostRoutesExceptThePeer",
+    {"DnsServersGetHostRoutesExceptThePeerAndThisMachine",
      {lan_default, lan_net, adapter},
      1,
-     "nameserver 192.0.2.53\nnameserver 10.0.0.1\nnameserver 198.51.100.53\n",
+     "nameserver 192.0.2.53\nnameserver 10.0.0.1\nnameserver 127.0.0.53\nnameserver 0.0.0.0\n"
+     "nameserver 198.51.100.53\n",
      {net, peer, server, half1, half2, "192.0.2.53/32 via 192.0.2.1 dev 2 metric 10",
       "198.51.100.53/32 via 192.0.2.1 dev 2 metric 10"},
      {net, peer, server, half1, half2, "192.0.2.53/32 via 192.0.2.1 dev 2 metric 10",
