@@ -135,11 +135,8 @@ protected:
     void TearDown() override {
         if (echo >= 0) close(echo);
         if (HasFailure()) {
-            std::string text;
-            for (const std::string& l : rs.proc.lines()) text += l + "\n";
-            dir.write("refserver.out", text);
-            dir.keep();
-            std::fprintf(stderr, "kept for diagnosis: %s\n", dir.path().c_str());
+            inside in(user.name());
+            st.keep_for_diagnosis();
         }
     }
 
@@ -162,11 +159,12 @@ protected:
     std::string lan = unique_name("qx", "ul"), lan_peer = unique_name("qx", "sl");
     std::string back = unique_name("qx", "sn"), back_peer = unique_name("qx", "ns");
     std::string service_tun = unique_name("qx", "nt"), user_tun = unique_name("qx", "ut");
-    temp_dir dir;
     std::unique_ptr<data_server> web;
     int echo = -1;
-    refserver_proc rs;
-    engine_proc engine;
+    stack st;
+    temp_dir& dir = st.dir;
+    refserver_proc& rs = st.rs;
+    engine_proc& engine = st.engine;
     std::string routes_before;
 };
 
