@@ -871,8 +871,9 @@ void server::on_end(rs_session& s, uint16_t id) {
     rs_stream* st = find_stream(s, id);
     if (!st) return;
     // The engine ends a stream normally too (its side closed after ours):
-    // what it sent before the end still goes out.
-    if (st->state != st_open || st->out.len == 0) {
+    // what it sent before the end still goes out, also when the end comes
+    // before our connect (or the name lookup before it) has completed.
+    if (st->out.len == 0) {
         drop_stream(s, id);
         return;
     }
