@@ -16,6 +16,7 @@
 #include "engine/streams.h"
 #include "platform/net.h"
 #include "protocol/commands.h"
+#include "protocol/hooks.h"
 
 namespace {
 
@@ -377,7 +378,10 @@ void error_event(stx_session* s, s_stream* st, int index) {
     ready_list_remove(s, st);
     // A stream still in its handshake holds a partial header in its input
     // that was never counted as queued.
-    if (st->handshake == hs_none) s->queued_input -= std::min(s->queued_input, st->input.len);
+    if (st->handshake == hs_none) {
+        QUORIN_CHECK(s->queued_input >= st->input.len);
+        s->queued_input -= std::min(s->queued_input, st->input.len);
+    }
     fifo_free(&st->input);
 }
 

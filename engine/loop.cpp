@@ -18,6 +18,7 @@
 #include "platform/sleep.h"
 #include "platform/tick.h"
 #include "protocol/commands.h"
+#include "protocol/hooks.h"
 
 namespace {
 
@@ -66,6 +67,7 @@ uint16_t revents_of(short got, uint16_t wanted) {
 }
 
 void drop_stream_buffers(stx_session* s, s_stream* st) {
+    QUORIN_CHECK(s->queued_input >= st->input.len);
     s->queued_input = s->queued_input >= st->input.len ? s->queued_input - st->input.len : 0;
     fifo_free(&st->input);
     fifo_free(&st->buf_out);
@@ -101,6 +103,7 @@ bool compact_stream_entry(int index) {
     if (st->in_ready) ready_list_remove(s, st);
     stream_ring_remove(s, st);
     if (s->streams && s->streams[st->id] == st) s->streams[st->id] = nullptr;
+    QUORIN_CHECK(pending_removals > 0);
     if (pending_removals > 0) pending_removals--;
     if (cur_stream == st) cur_stream = nullptr;
     stream_record_free(st);
@@ -234,6 +237,7 @@ int poll_compact(int count) {
                 keep = !compact_stream_entry(i);
             } else {
                 if (fd_poll.entries[i].fd != spare_socket) sock_close(fd_poll.entries[i].fd);
+                QUORIN_CHECK(pending_removals > 0);
                 if (pending_removals > 0) pending_removals--;
                 keep = false;
             }
@@ -277,6 +281,7 @@ void share_budget() {
                     budget.pool += int64_t(budget.share) - d;
                 }
                 s->owed = 0;
+                QUORIN_CHECK(budget.demanding > 0);
                 if (budget.demanding) budget.demanding--;
             }
             s = s->next;

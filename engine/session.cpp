@@ -16,6 +16,7 @@
 #include "engine/streams.h"
 #include "platform/net.h"
 #include "platform/sleep.h"
+#include "protocol/hooks.h"
 #include "protocol/session_core.h"
 #include "protocol/wire.h"
 
@@ -387,6 +388,7 @@ void close_session(stx_session* s) {
     // What this session still owed from the shared budget must not keep
     // counting against the others.
     if (s->owed) {
+        QUORIN_CHECK(budget.demanding > 0);
         budget.total_demand = budget.total_demand >= s->owed ? budget.total_demand - s->owed : 0;
         if (budget.demanding) budget.demanding--;
         s->owed = 0;

@@ -21,6 +21,7 @@
 #include "engine/loop.h"
 #include "engine/session.h"
 #include "platform/net.h"
+#include "protocol/hooks.h"
 
 namespace {
 
@@ -50,6 +51,8 @@ uint32_t clamp_buflen() {
 
 poll_entry* entry_of(const s_stream* st) {
     if (!st || st->fd_index < 0 || st->fd_index >= fd_poll.count) return nullptr;
+    // Compaction and the console's moves keep a stream and its entry in step.
+    QUORIN_CHECK(fd_poll.comp[st->fd_index].stream == st);
     if (fd_poll.comp[st->fd_index].stream != st) return nullptr;
     return &fd_poll.entries[st->fd_index];
 }
@@ -64,6 +67,7 @@ stx_session* session_of(const s_stream* st) {
 }
 
 void drop_input(stx_session* s, s_stream* st) {
+    QUORIN_CHECK(s->queued_input >= st->input.len);
     s->queued_input -= std::min(s->queued_input, st->input.len);
     fifo_free(&st->input);
 }
@@ -498,6 +502,7 @@ void pack_streams(stx_session* s, int64_t budget) {
         if (got) {
             cmd_put_data_header(buf, uint16_t(got), st->id);
             const uint32_t deflated = session_deflate(s, buf, got + 4);
+            QUORIN_CHECK(s->queued_input >= got);
             s->queued_input -= std::min(s->queued_input, got);
             budget -= deflated;
             s->packed_compressed += deflated;
@@ -662,6 +667,7 @@ void ready_list_remove(stx_session* s, s_stream* st) {
     st->ready_next = nullptr;
     st->ready_prev = nullptr;
     st->in_ready = 0;
+    QUORIN_CHECK(s->ready_count > 0);
     if (s->ready_count) s->ready_count--;
 }
 
@@ -676,6 +682,7 @@ void stream_ring_remove(stx_session* s, s_stream* st) {
     }
     st->next = nullptr;
     st->prev = nullptr;
+    QUORIN_CHECK(s->stream_count > 0);
     if (s->stream_count) s->stream_count--;
 }
 

@@ -219,6 +219,7 @@ int clean_acked(session_core& s, uint32_t g, double now) {
             array_p_forget(ap, p->data_id);
         }
         if (p->sent > s.newest_acked_sent) s.newest_acked_sent = p->sent;
+        QUORIN_CHECK(s.bytes_in_flight >= p->len && s.packets_in_flight > 0);
         s.bytes_in_flight = s.bytes_in_flight >= p->len ? s.bytes_in_flight - p->len : 0;
         if (s.packets_in_flight) s.packets_in_flight--;
         if (p->state == pkt_state_queued) {

@@ -535,6 +535,7 @@ TEST_F(Streams, PackerServesReadyStreamsInTurnWithinTheBudget) {
     // A spent budget stops the packer and is counted.
     runtime.ldelay_s = 0.0;  // every record yields deflated bytes at once
     fifo_write(&a->input, ta.data(), 500);
+    s->queued_input += 500;
     ready_list_add(s, a);
     const uint32_t stops = budget_stops;
     pack_streams(s, 1);
@@ -548,6 +549,7 @@ TEST_F(Streams, OutputIsFlushedAtMostOncePerFlushInterval) {
     s->last_flush = now;
     s_stream* a = local_stream(1, nullptr);
     fifo_write(&a->input, "hello", 5);
+    s->queued_input += 5;
     ready_list_add(s, a);
     now += 0.01;
     pack_streams(s, 100000);
