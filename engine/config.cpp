@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 
 #include "engine/globals.h"
@@ -637,7 +636,6 @@ void strip_eol(char* s) {
 
 int read_config() {
     std::snprintf(runtime.qrid, sizeof runtime.qrid, "%s", "default");
-    std::srand(unsigned(std::time(nullptr)));
     close_log_file();
     prepare_descriptor_table();
     prepare_tables();

@@ -15,6 +15,7 @@
 #include "engine/loop.h"
 #include "engine/streams.h"
 #include "platform/net.h"
+#include "platform/random.h"
 #include "platform/sleep.h"
 #include "protocol/hooks.h"
 #include "protocol/session_core.h"
@@ -53,6 +54,23 @@ int first_remote_of(int local_index) {
     return r >= 0 && r < remote_table_size && remote_table ? r : -1;
 }
 
+// Session ids and nonces come from the system's random source: an id that
+// can be guessed lets anyone reset the session or slip data into it, since
+// datagrams are matched by id whoever sends them.
+void draw_random(void* out, size_t n) {
+    if (!random_bytes(out, n)) fatal_error(__LINE__, "cannot read the system random source");
+}
+
+// A fresh id that no live session uses; 0 and the magic id are never drawn,
+// because a reset naming 0 is ignored and the magic id marks commands.
+uint32_t new_session_id() {
+    uint32_t id;
+    do {
+        draw_random(&id, sizeof id);
+    } while (id == 0 || id == magic_session_id || session_by_id(id));
+    return id;
+}
+
 void count_udp_out(stx_session* s, long sent) {
     if (s) s->udp_out += uint32_t(sent + udp_overhead_bytes);
     stats.udp_out += uint64_t(sent + udp_overhead_bytes);
@@ -62,7 +80,7 @@ void count_udp_out(stx_session* s, long sent) {
 // marks the session for closing only when it is being made.
 void send_login(stx_session* s, const remote_record& r, bool mark_on_failure) {
     uint8_t nonce[8];
-    for (uint8_t& b : nonce) b = uint8_t(std::rand() & 0xFF);
+    draw_random(nonce, sizeof nonce);
     login_fields f{};
     f.session_id = s->session_id;
     f.login = r.login;
@@ -99,8 +117,7 @@ stx_session* make_session(int local_index, const remote_record& r) {
     stx_session* s = new (std::nothrow) stx_session();
     if (!s) fatal_error(__LINE__, "error allocated memory for struct stx_session");
 
-    const uint32_t high = uint32_t(std::rand());
-    s->session_id = (high << 16) | (uint32_t(std::rand()) & 0xFFFF);
+    s->session_id = new_session_id();
     s->local_index = local_index;
     s->server_addr = r.server_addr;
     s->server_port = r.server_port;
