@@ -391,19 +391,6 @@ TEST_F(Streams, ServerReopeningALiveIdRetiresTheStaleStreamWithoutAnEnd) {
 
 // ---------------------------------------------------------------- opens by name
 
-// Dotted quads and "localhost" resolve; any other name fails here and never
-// becomes a query on the network.
-bool hosts_only(const char* host, uint32_t* addr) {
-    in_addr a{};
-    if (inet_pton(AF_INET, host, &a) == 1) {
-        *addr = a.s_addr;
-        return true;
-    }
-    if (std::strcmp(host, "localhost") != 0) return false;
-    *addr = htonl(INADDR_LOOPBACK);
-    return true;
-}
-
 class StreamsByName : public Streams {
 protected:
     void SetUp() override {

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "engine/config.h"
 #include "engine/loop.h"
 #include "engine/session.h"
@@ -116,6 +118,17 @@ std::string read_all(FILE* f) {
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
     return out;
+}
+
+bool hosts_only(const char* host, uint32_t* addr_net) {
+    in_addr a{};
+    if (inet_pton(AF_INET, host, &a) == 1) {
+        *addr_net = a.s_addr;
+        return true;
+    }
+    if (std::strcmp(host, "localhost") != 0) return false;
+    *addr_net = htonl(INADDR_LOOPBACK);
+    return true;
 }
 
 // ---------------------------------------------------------------- commands
