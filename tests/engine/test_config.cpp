@@ -438,7 +438,9 @@ struct mode_case {
 class LocalModeTest : public ConfigTest, public ::testing::WithParamInterface<mode_case> {};
 
 TEST_P(LocalModeTest, KeysSetTheMode) {
+    resolve_set_impl(engine_testing::hosts_only);
     load(std::string("[local]\n") + GetParam().lines);
+    resolve_set_impl(nullptr);
     ASSERT_EQ(local_count, 1);
     EXPECT_EQ(local_table[0].mode, GetParam().mode) << GetParam().lines;
     EXPECT_EQ(local_table[0].service_number, GetParam().service) << GetParam().lines;
@@ -458,7 +460,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, LocalModeTest,
                                            mode_case{"tunnel\n", mode_tunnel, -1},
                                            mode_case{"socks4\nmux\n", mode_mux, -1},
                                            mode_case{"service_ext=127.0.0.1:8080\n", mode_service_ext, -1},
-                                           mode_case{"socks4\nservice_ext=:8080\n", mode_socks4, -1}));
+                                           mode_case{"socks4\nservice_ext=no-such-host.invalid:8080\n", mode_socks4, -1}));
 
 TEST_F(ConfigTest, ServiceExtStoresAddressAndPort) {
     load("[local]\nservice_ext=127.0.0.3:8080\n");
