@@ -11,6 +11,7 @@
 #include "engine/console.h"
 #include "engine/listeners.h"
 #include "engine/log.h"
+#include "engine/resolver.h"
 #include "engine/session.h"
 #include "engine/streams.h"
 #include "engine/timers.h"
@@ -37,8 +38,11 @@ constexpr int tunnel_cmd_header_bytes = 3;
 constexpr int ipv4_dst_offset = 16;
 
 // The poll(2) array mirrors the table; kept between passes so a pass
-// allocates nothing once the table has stopped growing.
+// allocates nothing once the table has stopped growing. Behind the table's
+// entries it holds the resolver's wake descriptor, which is no entry of the
+// table: finished name lookups wake the pass without a socket being ready.
 std::vector<pollfd> poll_fds;
+bool lookups_finished = false;
 
 void table_resize(int capacity) {
     fd_poll.entries = static_cast<poll_entry*>(myrealloc(fd_poll.entries, sizeof(poll_entry) * size_t(capacity)));
@@ -189,12 +193,16 @@ void stream_record_free(s_stream* st) {
 
 int poll_select(poll_entry* table, int count, int ms) {
     if (count < 0) count = 0;
-    poll_fds.resize(size_t(count));
+    const int wake_fd = resolver_wake_fd();
+    const size_t n = size_t(count) + (wake_fd >= 0 ? 1 : 0);
+    poll_fds.resize(n);
     for (int i = 0; i < count; i++) {
         poll_fds[size_t(i)] = pollfd{table[i].fd, poll_events_of(table[i].events), 0};
         table[i].revents = 0;
     }
-    const int rc = ::poll(poll_fds.data(), nfds_t(count), ms);
+    if (wake_fd >= 0) poll_fds[size_t(count)] = pollfd{wake_fd, POLLIN, 0};
+    const int rc = ::poll(poll_fds.data(), nfds_t(n), ms);
+    lookups_finished = rc > 0 && wake_fd >= 0 && (poll_fds[size_t(count)].revents & POLLIN);
     if (rc < 0) {
         log_msg(900, "Select return:%i err:%i\n", rc, errno);
         return rc;
@@ -222,6 +230,9 @@ int poll_check(poll_entry* table, int count, int ms) {
         table[i].revents = revents_of(one.revents, table[i].events);
         checked++;
     }
+    const int wake_fd = resolver_wake_fd();
+    pollfd wake{wake_fd, POLLIN, 0};
+    lookups_finished = wake_fd >= 0 && ::poll(&wake, 1, 0) > 0;
     return checked;
 }
 
@@ -332,7 +343,7 @@ void main_loop_pass() {
     int ready = poll_select(fd_poll.entries, fd_poll.count, poll_timeout_ms);
     if (ready < 0) ready = poll_check(fd_poll.entries, fd_poll.count, poll_timeout_ms);
     dispatch_ready(ready);
-    streams_poll_pending();
+    if (lookups_finished) streams_poll_pending();
     session_timers();
     if (pending_removals &&
         (fd_poll.count <= compaction_small_table || pending_removals > compaction_pending_max ||

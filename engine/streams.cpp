@@ -7,18 +7,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 
 #include "engine/log.h"
 #include "engine/loop.h"
+#include "engine/resolver.h"
 #include "engine/session.h"
 #include "platform/net.h"
 #include "protocol/hooks.h"
@@ -37,8 +33,6 @@ constexpr uint64_t inflate_max_ratio = 1032;
 constexpr uint64_t buf_out_hard_limit_bytes = 64u << 20;
 constexpr uint16_t tunnel_slot_bytes = 1500;
 constexpr int tunnel_slot_count = 256;
-constexpr size_t resolver_workers_max = 4;
-constexpr size_t resolver_waiting_max = 1024;
 
 uint8_t fallback_scratch[scratch_bytes];
 
@@ -112,13 +106,12 @@ int connect_to(int fd, uint32_t addr_net, uint16_t port_net) {
     return sock_would_block(sock_last_error()) ? 0 : -1;
 }
 
-// ---------------------------------------------------------------- resolver
-// Names are resolved on worker threads so that a slow lookup never holds up
-// the loop. Workers see only copies of the name; everything that touches a
-// session or a stream happens in streams_poll_pending on the engine thread.
+// ---------------------------------------------------------------- opens by name
+// The names are looked up by the resolver's workers; everything that touches
+// a session or a stream happens here, on the engine thread, when the loop
+// picks the results up.
 
-struct resolve_job {
-    uint64_t serial;
+struct pending_open {
     stx_session* s;
     uint32_t session_id;
     s_stream* st;
@@ -127,71 +120,28 @@ struct resolve_job {
     std::string name;
 };
 
-struct resolve_result {
-    resolve_job job;
-    bool ok;
-    uint32_t addr_net;
-};
-
-struct resolver_state {
-    pid_t pid;
-    std::mutex mu;
-    std::condition_variable cv;
-    std::deque<resolve_job> jobs;
-    std::deque<resolve_result> results;
-    size_t workers = 0;
-    size_t idle = 0;
-};
-
-// Never freed: detached workers hold it for the life of the process. A
-// forked child has none of its parent's workers and starts a state of its own.
-resolver_state* resolver = nullptr;
-uint64_t resolve_serial = 0;
-// Engine thread only: the serial of the lookup each waiting stream expects.
+uint64_t lookup_serial = 0;
+std::unordered_map<uint64_t, pending_open> pending_opens;  // by lookup serial
+// The serial of the lookup each waiting stream expects: a stream freed and a
+// new one made at the same address must not take the old answer.
 std::unordered_map<s_stream*, uint64_t> resolve_waiting;
+pid_t lookups_pid = 0;
 
-void resolver_worker(resolver_state* r) {
-    std::unique_lock<std::mutex> lock(r->mu);
-    for (;;) {
-        r->cv.wait(lock, [r] { return !r->jobs.empty(); });
-        resolve_job job = std::move(r->jobs.front());
-        r->jobs.pop_front();
-        r->idle--;
-        lock.unlock();
-        uint32_t addr = 0;
-        const bool ok = resolve_ipv4(job.name.c_str(), &addr);
-        lock.lock();
-        r->results.push_back(resolve_result{std::move(job), ok, addr});
-        r->idle++;
-    }
+// A forked child inherits the waiting opens but none of the workers that
+// would answer them.
+void forget_foreign_lookups() {
+    if (lookups_pid == getpid()) return;
+    lookups_pid = getpid();
+    pending_opens.clear();
+    resolve_waiting.clear();
 }
 
-resolver_state* resolver_get() {
-    if (!resolver || resolver->pid != getpid()) {
-        resolver = new resolver_state();
-        resolver->pid = getpid();
-        resolve_waiting.clear();
-    }
-    return resolver;
-}
-
-bool resolver_submit(stx_session* s, s_stream* st, const char* name, uint16_t port_net) {
-    if (resolve_waiting.size() >= resolver_waiting_max) return false;
-    resolver_state* r = resolver_get();
-    const uint64_t serial = ++resolve_serial;
-    std::lock_guard<std::mutex> lock(r->mu);
-    if (r->idle <= r->jobs.size() && r->workers < resolver_workers_max) {
-        try {
-            std::thread(resolver_worker, r).detach();
-            r->workers++;
-            r->idle++;
-        } catch (const std::system_error&) {
-            if (r->workers == 0) return false;
-        }
-    }
-    r->jobs.push_back(resolve_job{serial, s, s->session_id, st, st->id, port_net, name});
+bool lookup_submit(stx_session* s, s_stream* st, const char* name, uint16_t port_net) {
+    forget_foreign_lookups();
+    const uint64_t serial = ++lookup_serial;
+    if (!resolver_submit(serial, name)) return false;
+    pending_opens[serial] = pending_open{s, s->session_id, st, st->id, port_net, name};
     resolve_waiting[st] = serial;
-    r->cv.notify_one();
     return true;
 }
 
@@ -205,10 +155,13 @@ bool session_alive(const stx_session* s, uint32_t session_id) {
     return false;
 }
 
-void finish_open_by_name(const resolve_result& res) {
-    const resolve_job& job = res.job;
+void finish_open_by_name(const name_result& res) {
+    auto found = pending_opens.find(res.serial);
+    if (found == pending_opens.end()) return;
+    const pending_open job = std::move(found->second);
+    pending_opens.erase(found);
     auto w = resolve_waiting.find(job.st);
-    if (w == resolve_waiting.end() || w->second != job.serial) return;
+    if (w == resolve_waiting.end() || w->second != res.serial) return;
     resolve_waiting.erase(w);
     // The stream may have ended, or its session may be gone, while the name
     // was looked up; only a stream still waiting for this lookup goes on.
@@ -317,7 +270,7 @@ void open_stream(stx_session* s, uint16_t id, uint32_t addr_net, uint16_t port_n
         if (!s->delayed) events = ev_read;
     }
     fd_append(fd, events, fd_stream, s, st, s->local_index);
-    if (name_len && !resolver_submit(s, st, name, port_net)) {
+    if (name_len && !lookup_submit(s, st, name, port_net)) {
         log_msg(1, "Cannot resolve %s, stream %d session %x\n", name, int(id), s->session_id);
         stream_close(st);
     }
@@ -689,17 +642,12 @@ void stream_ring_remove(stx_session* s, s_stream* st) {
 // ---------------------------------------------------------------- open by name
 
 void streams_poll_pending() {
-    if (!resolver || resolver->pid != getpid()) return;
-    std::deque<resolve_result> done;
-    {
-        std::lock_guard<std::mutex> lock(resolver->mu);
-        done.swap(resolver->results);
-    }
-    for (const resolve_result& r : done) finish_open_by_name(r);
+    forget_foreign_lookups();
+    for (const name_result& r : resolver_take()) finish_open_by_name(r);
 }
 
 size_t streams_pending_count() {
-    if (!resolver || resolver->pid != getpid()) return 0;
+    forget_foreign_lookups();
     return resolve_waiting.size();
 }
 
