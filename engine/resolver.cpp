@@ -115,10 +115,12 @@ std::vector<name_result> resolver_take() {
     std::vector<name_result> out;
     resolver_pool* p = pool_here();
     if (!p) return out;
+    // Workers write their wake-up under the lock too: a byte left behind
+    // always stands for a result not yet taken.
+    std::lock_guard<std::mutex> lock(p->mu);
     char drain[256];
     while (read(p->wake_r, drain, sizeof drain) > 0) {
     }
-    std::lock_guard<std::mutex> lock(p->mu);
     out.swap(p->done);
     return out;
 }
