@@ -603,6 +603,7 @@ void runtime_defaults() {
     runtime.memalign = 1;
     std::snprintf(runtime.qrid, sizeof runtime.qrid, "%s", "default");
     runtime.stream_drain_s = stream_drain_limit_s;
+    runtime.buf_out_total_max = buf_out_total_limit_bytes;
 }
 
 char* trim(char* line) {

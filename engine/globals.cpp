@@ -29,6 +29,7 @@ shared_budget budget;
 uint32_t budget_stops = 0;
 
 stx_session* session_head = nullptr;
+uint64_t buf_out_total = 0;
 
 char* log_line = nullptr;
 uint8_t* scratch = nullptr;
@@ -57,6 +58,7 @@ void globals_reset() {
     budget = shared_budget{};
     budget_stops = 0;
     session_head = nullptr;
+    buf_out_total = 0;
     ui = ui_bindings{};
     tun = tun_bindings{};
     tunnel_available = 0;

@@ -74,7 +74,7 @@ void drop_stream_buffers(stx_session* s, s_stream* st) {
     QUORIN_CHECK(s->queued_input >= st->input.len);
     s->queued_input = s->queued_input >= st->input.len ? s->queued_input - st->input.len : 0;
     fifo_free(&st->input);
-    fifo_free(&st->buf_out);
+    buf_out_free(st);
 }
 
 // One marked entry that belongs to a session and a stream. Returns true
@@ -185,7 +185,7 @@ void fd_mark_removal(int index, uint8_t flags) {
 void stream_record_free(s_stream* st) {
     if (!st) return;
     fifo_free(&st->input);
-    fifo_free(&st->buf_out);
+    buf_out_free(st);
     mem_free(st);
 }
 

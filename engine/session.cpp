@@ -370,7 +370,7 @@ void close_session(stx_session* s) {
     // name them, so compaction could not.
     while (s_stream* st = s->stream_ring) {
         fifo_free(&st->input);
-        fifo_free(&st->buf_out);
+        buf_out_free(st);
         st->ended = 1;
         const int i = st->fd_index;
         if (i >= 0 && i < fd_poll.count && fd_poll.comp[i].stream == st) {

@@ -25,9 +25,6 @@ namespace {
 constexpr uint32_t segment_bytes = 1500;
 constexpr uint32_t segment_overhead_bytes = 60;
 constexpr uint32_t stream_limit_reset_after = 100;
-// deflate cannot expand data by more than this ratio, so an inflated payload
-// beyond it is no legitimate stream.
-constexpr uint64_t inflate_max_ratio = 1032;
 // A peer that keeps sending after our stop would otherwise grow buf_out
 // without end.
 constexpr uint64_t buf_out_hard_limit_bytes = 64u << 20;
@@ -327,7 +324,13 @@ void on_data(void* ctx, uint16_t id, const uint8_t* bytes, uint32_t n) {
         stream_close(st);
         return;
     }
-    fifo_write(&st->buf_out, bytes, n);
+    if (buf_out_total + n > runtime.buf_out_total_max) {
+        log_msg(0, "Streams hold %llu bytes for their sockets, stream %d on session %x closed\n",
+                (unsigned long long)buf_out_total, int(id), s->session_id);
+        stream_close(st);
+        return;
+    }
+    buf_out_write(st, bytes, n);
     if (st->buf_out.len > tcpbuf && !st->stopped) {
         st->stopped = 1;
         st->stop_time = now;
@@ -422,20 +425,6 @@ uint32_t session_stream_cmd(stx_session* s, cmd_code code, uint16_t stream_id) {
     return session_deflate(s, cmd, uint32_t(n));
 }
 
-int session_inflate(stx_session* s, const uint8_t* payload, uint32_t n) {
-    if (n == 0) return 0;
-    const uint32_t chunk = clamp_buflen();
-    const uint64_t bound = std::min<uint64_t>(uint64_t(n) * inflate_max_ratio + chunk, UINT32_MAX);
-    const int r = s->inflater_ready ? payload_inflate(&s->inflater, payload, n, &s->in_cmds, chunk, uint32_t(bound))
-                                    : Z_STREAM_ERROR;
-    if (r != Z_OK) {
-        log_msg(0, "inflate error:%d:%d(upgrade client?)\n", r, int(n));
-        s->close_mark = 1;
-        return 1;
-    }
-    return 0;
-}
-
 void process_commands(stx_session* s) {
     if (process_commands_core(s->parser, s->in_cmds, command_effects, s) < 0) s->close_mark = 1;
 }
@@ -488,7 +477,7 @@ void pack_streams(stx_session* s, int64_t budget) {
 
 void send_continue(s_stream* st, uint32_t n) {
     const uint32_t before = st->buf_out.len;
-    fifo_read(&st->buf_out, nullptr, n);
+    buf_out_read(st, nullptr, n);
     const uint32_t half = runtime.tcpbuf > 0 ? uint32_t(runtime.tcpbuf) / 2 : 0;
     if (st->stopped && before >= half && st->buf_out.len < half) {
         st->stopped = 0;
@@ -511,7 +500,7 @@ void tcp_write() {
             st->ended = 1;
             ready_list_remove(s, st);
             drop_input(s, st);
-            fifo_free(&st->buf_out);
+            buf_out_free(st);
             e->events = 0;
             return;
         }
@@ -562,10 +551,28 @@ void stream_mark(s_stream* st, uint8_t flags) {
     if (entry_of(st)) fd_mark_removal(st->fd_index, flags);
 }
 
+void buf_out_write(s_stream* st, const void* data, uint32_t n) {
+    fifo_write(&st->buf_out, data, n);
+    buf_out_total += n;
+}
+
+uint32_t buf_out_read(s_stream* st, void* dst, uint32_t n) {
+    const uint32_t taken = fifo_read(&st->buf_out, dst, n);
+    QUORIN_CHECK(buf_out_total >= taken);
+    buf_out_total -= std::min<uint64_t>(buf_out_total, taken);
+    return taken;
+}
+
+void buf_out_free(s_stream* st) {
+    QUORIN_CHECK(buf_out_total >= st->buf_out.len);
+    buf_out_total -= std::min<uint64_t>(buf_out_total, st->buf_out.len);
+    fifo_free(&st->buf_out);
+}
+
 void stream_close(s_stream* st) {
     stream_mark(st, close_requested);
     st->ended = 1;
-    fifo_free(&st->buf_out);
+    buf_out_free(st);
     if (poll_entry* e = entry_of(st)) e->events = 0;
 }
 

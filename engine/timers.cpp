@@ -36,9 +36,11 @@ constexpr double rtt_drift = 1.001;
 constexpr double ratio_min = 0.05;
 constexpr double ratio_max = 1.2;
 constexpr double status_chunk_rate = 1000.0;
-// Deflate expands one datagram's payload to about 1.5 MB at the very most;
-// a stream that yields more from one packet is broken or hostile.
-constexpr uint32_t max_inflated_per_packet = 4u << 20;
+// zlib's inflate gives at most 1032 bytes for each compressed byte, so one
+// datagram's payload yields about 1.5 MB at the very most; a stream that
+// yields more from one packet is broken or hostile.
+constexpr uint32_t inflate_max_ratio = 1032;
+constexpr uint32_t max_inflated_per_packet = uint32_t(max_datagram_bytes - header_bytes) * inflate_max_ratio;
 
 int64_t round_i64(double v) { return int64_t(std::llround(v)); }
 
@@ -74,9 +76,19 @@ void log_status_line(stx_session* s, uint32_t unit) {
 
 }  // namespace
 
+namespace {
+
+// The commands of each packet run before the next packet is inflated.
+int execute_commands(session_core& core, void*) {
+    auto& s = static_cast<stx_session&>(core);
+    process_commands(&s);
+    return s.close_mark ? -1 : 0;
+}
+
+}  // namespace
+
 void process_rx(stx_session* s) {
-    process_rx_core(*s, uint32_t(std::max(runtime.buflen, 1)), max_inflated_per_packet);
-    process_commands(s);
+    process_rx_core(*s, uint32_t(std::max(runtime.buflen, 1)), max_inflated_per_packet, execute_commands, nullptr);
 }
 
 void refill_allowance(stx_session* s) {

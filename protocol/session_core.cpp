@@ -237,7 +237,7 @@ int clean_acked(session_core& s, uint32_t g, double now) {
 
 // ---------------------------------------------------------------- delivery
 
-int process_rx_core(session_core& s, uint32_t chunk_len, uint32_t max_inflated) {
+int process_rx_core(session_core& s, uint32_t chunk_len, uint32_t max_inflated, rx_step_fn step, void* ctx) {
     rx_window& w = s.window;
     uint32_t delivered = 0;
     int result = 0;
@@ -261,6 +261,10 @@ int process_rx_core(session_core& s, uint32_t chunk_len, uint32_t max_inflated) 
         w.count--;
         packet_free(p);
         delivered++;
+        if (step && step(s, ctx) < 0) {
+            result = -1;
+            break;
+        }
     }
     if (rx_window_advance(w, s.last_delivered) != 0) {
         proto_log(1, "ERROR. Fault offset %d, used %d, first %d id %d close session\n",

@@ -365,7 +365,7 @@ TEST_F(Session, CloseSessionEndsItsStreamsWithoutEndCommands) {
     s->udp_in = 1, s->udp_out = 2, s->local_in = 3, s->local_out = 4;
     s_stream* st = stream_new(s, 4);
     const int i = fd_append(spare_socket, ev_read | ev_write, fd_stream, s, st, 0);
-    fifo_write(&st->buf_out, "data", 4);
+    buf_out_write(st, "data", 4);
     s->owed = 100;
     budget.total_demand = 150;
     budget.demanding = 2;

@@ -28,8 +28,12 @@
 #include "engine/loop.h"
 #include "engine/session.h"
 #include "engine/streams.h"
+#include "engine/timers.h"
 #include "platform/net.h"
 #include "protocol/commands.h"
+#include "protocol/packet.h"
+#include "protocol/window.h"
+#include "protocol/wire.h"
 #include "tests/engine/support/child.h"
 #include "tests/engine/support/engine_testing.h"
 
@@ -62,11 +66,21 @@ protected:
     // Everything the session deflated since the last call, as the server reads it.
     std::vector<rec> sent() { return server.take_commands(s); }
     bytes packet(const bytes& plain) { return server.packet(plain); }
-    void deliver(const bytes& plain) {
-        bytes p = packet(plain);
-        ASSERT_EQ(0, session_inflate(s, p.data(), uint32_t(p.size())));
-        process_commands(s);
+    // A data packet with the next data id carrying this payload, delivered
+    // and executed as the session timers do.
+    void deliver_payload(const bytes& payload) {
+        stx_packet* p = packet_alloc();
+        const uint32_t id = s->window.first_id;
+        header_put(p->data, pkt_header{s->session_id, id, id, 0, flags_data});
+        std::memcpy(p->data + header_bytes, payload.data(), payload.size());
+        p->packet_id = id;
+        p->data_id = id;
+        p->payload_off = header_bytes;
+        p->len = uint16_t(header_bytes + payload.size());
+        ASSERT_EQ(0, rx_window_store(s->window, p));
+        process_rx(s);
     }
+    void deliver(const bytes& plain) { deliver_payload(packet(plain)); }
 
     // The engine's write event for a stream.
     void write_event(s_stream* st) {
@@ -93,7 +107,7 @@ TEST_F(Streams, CommandHeaderAndDataSplitAcrossPacketsAreCompletedLater) {
     EXPECT_TRUE(entry(st).events & ev_write);
     deliver(bytes(cmd.begin() + 7, cmd.end()));
     char got[9] = {0};
-    fifo_read(&st->buf_out, got, 8);
+    buf_out_read(st, got, 8);
     EXPECT_STREQ("abcdefgh", got);
 
     // Data for unknown or ended streams is consumed without effect, and the
@@ -140,6 +154,29 @@ TEST_F(Streams, BufOutAboveTcpbufSendsOneStopAndFallingBelowHalfOneContinue) {
     EXPECT_EQ(4, out[0].id);
     send_continue(st, 1000);
     EXPECT_EQ(0, count_code(sent(), 5));
+}
+
+// Every stream stays below its own bound, but together they may not hold
+// more than the engine-wide one: the stream whose data would cross it ends.
+TEST_F(Streams, AllStreamsTogetherHoldNoMoreThanTheTotalBound) {
+    runtime.buf_out_total_max = 10000;
+    s_stream* a = local_stream(1, nullptr);
+    s_stream* b = local_stream(2, nullptr);
+    s_stream* c = local_stream(3, nullptr);
+    const std::string chunk(2000, 'd');
+    for (int k = 0; k < 3; k++) deliver(cat({data_cmd(1, chunk), data_cmd(2, chunk)}));
+    EXPECT_EQ(6000u, a->buf_out.len);
+    EXPECT_TRUE(b->ended);
+    EXPECT_EQ(close_requested, comp(b).close_flags);
+    EXPECT_EQ(0u, b->buf_out.len);
+    EXPECT_EQ(6000u, buf_out_total);
+    EXPECT_NE(std::string::npos, log_text().find("stream 2 on session"));
+
+    // Room comes back as buffers drain.
+    buf_out_read(a, nullptr, 5000);
+    deliver(data_cmd(3, std::string(cmd_data_max, 'e')));
+    EXPECT_FALSE(c->ended);
+    EXPECT_EQ(1000u + cmd_data_max, buf_out_total);
 }
 
 TEST_F(Streams, WriterDrainsToTheSocketAndSendsOneContinueOnTheWay) {
@@ -575,8 +612,7 @@ TEST_F(Streams, DelayingStopsReadingAndUndelayingGivesItBackToDrainedStreams) {
 // ---------------------------------------------------------------- inflate
 
 TEST_F(Streams, GarbageInflateClosesTheSession) {
-    const uint8_t junk[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x12};
-    EXPECT_EQ(1, session_inflate(s, junk, sizeof junk));
+    deliver_payload(bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x12});
     EXPECT_TRUE(s->close_mark);
     EXPECT_NE(std::string::npos, log_text().find("inflate error:"));
     EXPECT_NE(std::string::npos, log_text().find("(upgrade client?)"));
@@ -616,9 +652,7 @@ TEST_F(Streams, TunnelPacketsGoThroughSendSlotsAnnouncedByIndexByte) {
     EXPECT_NE(std::string::npos, log_text().find("No tunnel found. Failure!"));
 
     runtime.buflen = 1000;
-    bytes p = packet(tunnel_cmd(1001, 0x04));
-    ASSERT_EQ(0, session_inflate(s, p.data(), uint32_t(p.size())));
-    process_commands(s);
+    deliver_payload(packet(tunnel_cmd(1001, 0x04)));
     EXPECT_TRUE(s->close_mark);
     EXPECT_NE(std::string::npos, log_text().find("Invalid tunnel packet"));
     EXPECT_NE(std::string::npos, log_text().find("size 1001>1000"));

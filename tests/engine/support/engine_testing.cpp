@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/config.h"
+#include "engine/log.h"
 #include "engine/loop.h"
 #include "engine/session.h"
 #include "engine/streams.h"
@@ -253,6 +254,7 @@ bytes server_codec::packet(const bytes& plain) {
 // ---------------------------------------------------------------- fixture
 
 void EngineTest::SetUp() {
+    log_install_protocol_hooks();
     globals_reset();
     poll_reset();
     tick_set_source(fake_tick);
