@@ -377,7 +377,10 @@ void on_shutdown(void* ctx, uint16_t id) {
     poll_entry* e = entry_of(st);
     if (!e || close_flags_of(st)) return;
     if (st->local_end) {
-        stream_mark(st, close_requested | close_peer_informed);
+        // Our own shutdown may still wait to be packed (no budget yet, or a
+        // stop took the stream off the ready list): the packer marks the
+        // entry once it has gone out, or the peer would never learn our end.
+        if (st->shutdown_sent) stream_mark(st, close_requested | close_peer_informed);
     } else if (st->conn_state != conn_connecting_by_name) {
         // The write path passes the end on once buf_out is empty; with
         // buf_out already empty it would otherwise never run.

@@ -266,6 +266,44 @@ TEST_F(Streams, LocalEndSendsShutdownAndTheStreamGoesOnlyAfterThePeersShutdown) 
     EXPECT_EQ(0, recv(client, &c, 1, 0));
 }
 
+// The peer's shutdown can arrive while our own is not packed yet: the stream
+// waits on the ready list for budget, or a stop took it off. It stays until
+// its shutdown has gone out, and leaves without an end.
+TEST_F(Streams, PeerShutdownBeforeOursIsPackedKeepsTheStreamUntilOursGoesOut) {
+    s_stream* waiting = local_stream(21, nullptr);
+    s_stream* stopped = local_stream(22, nullptr);
+    waiting->local_end = 1;
+    ready_list_add(s, waiting);
+    stopped->local_end = 1;
+    fifo_write(&stopped->input, "abc", 3);
+    s->queued_input += 3;
+    ready_list_add(s, stopped);
+    deliver(stream_cmd(cmd_stop, 22));
+    ASSERT_FALSE(stopped->in_ready);
+
+    deliver(cat({stream_cmd(cmd_shutdown, 21), stream_cmd(cmd_shutdown, 22)}));
+    EXPECT_EQ(0, comp(waiting).close_flags);
+    EXPECT_EQ(0, comp(stopped).close_flags);
+    fd_poll.count = poll_compact(fd_poll.count);
+    ASSERT_EQ(waiting, s->streams[21]);
+    ASSERT_EQ(stopped, s->streams[22]);
+
+    deliver(stream_cmd(cmd_continue, 22));
+    pack_streams(s, 100000);
+    std::vector<rec> out = sent();
+    ASSERT_EQ(3u, out.size());
+    EXPECT_EQ(7, out[0].code);
+    EXPECT_EQ(21, out[0].id);
+    EXPECT_EQ(3, out[1].code);
+    EXPECT_EQ("abc", out[1].data);
+    EXPECT_EQ(7, out[2].code);
+    EXPECT_EQ(22, out[2].id);
+    fd_poll.count = poll_compact(fd_poll.count);
+    EXPECT_EQ(nullptr, s->streams[21]);
+    EXPECT_EQ(nullptr, s->streams[22]);
+    EXPECT_TRUE(sent().empty());  // no end: the peer ended both
+}
+
 TEST_F(Streams, PeerShutdownWithEmptyBufOutHalfClosesTheLocalSocket) {
     int client;
     s_stream* st = local_stream(8, &client);
