@@ -142,6 +142,8 @@ stx_session* make_session(int local_index, const remote_record& r) {
     s->burst = burst;
     s->allowance = int32_t(std::min<uint32_t>(burst, INT32_MAX));
     s->last_refill = now;
+    // The first check's period runs from here, not from clock zero.
+    s->last_check = now;
     if (r.ldelay_s != 0) s->flush_interval_s = r.ldelay_s;
     s->rtt = rtt_initial_s;
     s->loss_tolerance = loss_tolerance_percent;

@@ -370,6 +370,20 @@ TEST_F(Timers, SpeedRisesBy50PerCheckWithoutLoss) {
     EXPECT_EQ(10u * 20000, s->period_sent);  // the ten checks since
 }
 
+// The first period starts when the session is made, not at clock zero.
+TEST_F(Timers, FirstStatusLineMeasuresItsPeriodFromTheSessionsStart) {
+    for (int k = 0; k < 50; k++) {
+        s->sent_bytes = 20000;
+        advance_ms(200);
+        speed_control(s);
+    }
+    const std::string text = log_text();
+    const std::string head = "(alpha) spd ";
+    const size_t at = text.find(head);
+    ASSERT_NE(std::string::npos, at) << text;
+    EXPECT_NEAR(100000, std::atoi(text.c_str() + at + head.size()), 1);
+}
+
 TEST_F(Timers, HeavyLossCutsTheSpeedThenDropsItToTheMinimum) {
     s->speed_min = 100;
     s->speed_max = 100000;
