@@ -25,7 +25,6 @@ namespace {
 
 constexpr int line_buffer_bytes = 1024;
 constexpr int listen_backlog = 32768;
-constexpr int buflen_max_bytes = 4076;
 constexpr int datatimeout_min_s = 12;
 constexpr int udp_ip_header_bytes = 28;  // mtu and mru are kept as UDP payload room
 
@@ -167,7 +166,7 @@ void server_tunnel_device(const std::string& v) {
 }
 
 void set_clamped_buflen(int v) {
-    runtime.buflen = unsigned(v) > unsigned(buflen_max_bytes) ? buflen_max_bytes : v;
+    runtime.buflen = unsigned(v) > unsigned(scratch_bytes) ? scratch_bytes : v;
     if (unsigned(runtime.rcvbuf) > unsigned(runtime.buflen)) runtime.rcvbuf = runtime.buflen;
 }
 
@@ -589,10 +588,10 @@ void runtime_defaults() {
     runtime.packer = 1;
     runtime.tcpbuf = 65536;
     runtime.streambuf = 8192;
-    runtime.rcvbuf = 4076;
+    runtime.rcvbuf = scratch_bytes;
     runtime.mintcpread = 64;
     runtime.buffertun = 3;
-    runtime.buflen = 4076;
+    runtime.buflen = scratch_bytes;
     runtime.udpbuf = 262144;
     runtime.compression = 9;
     runtime.authretry = 1;

@@ -19,7 +19,9 @@ constexpr int local_table_size = 64;
 constexpr int services_table_size = 32;
 constexpr int invalid_ports_max = 16;
 constexpr int log_buffer_bytes = 2048;
-constexpr int scratch_bytes = 4076;
+// The engine's buffer: where commands are built, the largest local read,
+// the ceiling and default of buflen and rcvbuf. One fifo node's data.
+constexpr int scratch_bytes = int(fifo_node_data_bytes);
 constexpr int fd_poll_step = 32;
 constexpr int fd_poll_limit = 65000;
 constexpr int stream_table_size = 65536;

@@ -33,8 +33,6 @@ constexpr int compaction_small_table = 49;
 // Past this many pending removals the table is compacted at once.
 constexpr int compaction_pending_max = 2000;
 constexpr uint64_t closed_stream_overhead_bytes = 60;
-// The tunnel device's packets travel behind a 3-byte command 6 header.
-constexpr int tunnel_cmd_header_bytes = 3;
 constexpr int ipv4_dst_offset = 16;
 
 // The poll(2) array mirrors the table; kept between passes so a pass
@@ -91,9 +89,7 @@ bool compact_stream_entry(int index) {
     if (st->input.len || st->buf_out.len) return false;
 
     if ((c.close_flags & close_requested) && !(c.close_flags & close_peer_informed)) {
-        uint8_t cmd[8];
-        const size_t n = cmd_put_stream(cmd, cmd_end, st->id);
-        session_deflate(s, cmd, uint32_t(n));
+        session_stream_cmd(s, cmd_end, st->id);
     }
     if (fd != spare_socket) {
         if (tunnel_available && st->redir_port && tun.SetTcpRedirPortFordel) tun.SetTcpRedirPortFordel(st->redir_port);
@@ -364,16 +360,16 @@ void tunnel_device_read() {
     static uint8_t buf[scratch_bytes];
     const int fd = fd_poll.entries[cur_index].fd;
     const int buflen = runtime.buflen > 0 && runtime.buflen <= scratch_bytes ? runtime.buflen : scratch_bytes;
-    const int room = buflen - tunnel_cmd_header_bytes;
+    const int room = buflen - int(cmd_tunnel_header_bytes);
     if (room <= 0) return;
     for (int k = 0; k < runtime.prefetch; k++) {
-        const ssize_t n = ::read(fd, buf + tunnel_cmd_header_bytes, size_t(room));
+        const ssize_t n = ::read(fd, buf + cmd_tunnel_header_bytes, size_t(room));
         if (n <= 0) break;
         // Too short to name a destination: nobody can route it.
         if (n < ipv4_dst_offset + 4) continue;
         if (!session_head) continue;
         uint32_t dst;
-        std::memcpy(&dst, buf + tunnel_cmd_header_bytes + ipv4_dst_offset, 4);
+        std::memcpy(&dst, buf + cmd_tunnel_header_bytes + ipv4_dst_offset, 4);
         stx_session* found = nullptr;
         stx_session* s = session_head;
         do {
@@ -391,6 +387,6 @@ void tunnel_device_read() {
             break;
         }
         cmd_put_tunnel_header(buf, uint16_t(n));
-        session_deflate(found, buf, uint32_t(n + tunnel_cmd_header_bytes));
+        session_deflate(found, buf, uint32_t(n + cmd_tunnel_header_bytes));
     }
 }

@@ -423,7 +423,7 @@ void session_flush(stx_session* s) {
 }
 
 uint32_t session_stream_cmd(stx_session* s, cmd_code code, uint16_t stream_id) {
-    uint8_t cmd[4];
+    uint8_t cmd[cmd_stream_bytes];
     const size_t n = cmd_put_stream(cmd, code, stream_id);
     return session_deflate(s, cmd, uint32_t(n));
 }
@@ -436,22 +436,22 @@ void process_commands(stx_session* s) {
 
 void pack_streams(stx_session* s, int64_t budget) {
     uint8_t* buf = cmd_buf();
-    const uint32_t room = std::min<uint32_t>(clamp_buflen() - 4, cmd_data_max);
+    const uint32_t room = std::min<uint32_t>(clamp_buflen() - cmd_data_header_bytes, cmd_data_max);
     while (s->ready_head && budget >= 1) {
         s_stream* st = s->ready_head;
         uint32_t n = std::min<uint32_t>(s->packet_size, room);
         // Room for the shutdown that follows the last data.
-        if (st->local_end) n = n > 3 ? n - 3 : 0;
+        if (st->local_end) n = n > cmd_stream_bytes ? n - uint32_t(cmd_stream_bytes) : 0;
         if (n == 0) n = 1;
-        const uint32_t got = fifo_read(&st->input, buf + 4, n);
+        const uint32_t got = fifo_read(&st->input, buf + cmd_data_header_bytes, n);
         if (got) {
             cmd_put_data_header(buf, uint16_t(got), st->id);
-            const uint32_t deflated = session_deflate(s, buf, got + 4);
+            const uint32_t deflated = session_deflate(s, buf, uint32_t(got + cmd_data_header_bytes));
             QUORIN_CHECK(s->queued_input >= got);
             s->queued_input -= std::min(s->queued_input, got);
             budget -= deflated;
             s->packed_compressed += deflated;
-            s->packed_raw += got + 4;
+            s->packed_raw += got + cmd_data_header_bytes;
         }
         if (st->input.len == 0) {
             ready_list_remove(s, st);
