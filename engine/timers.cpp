@@ -26,6 +26,11 @@ constexpr uint32_t send_error_pause_ms = 100;
 constexpr double delay_inflight_speeds = 5.0;
 constexpr double delay_inflight_max_speeds = 10.0;
 constexpr uint64_t delay_queued_max_bytes = 50000000;
+// Received commands answer with commands of their own (ends, stops): a peer
+// that floods them must not grow our output without end. Local reading
+// stops at delay_queued_max_bytes, so honest output stays below this; past
+// it, received packets wait in the window until the output has drained.
+constexpr uint64_t rx_pause_deflated_bytes = 64u << 20;
 constexpr double speed_check_interval_s = 0.1;
 constexpr uint32_t speed_check_min_bytes = 10000;
 constexpr uint32_t speed_checks_per_status = 49;
@@ -78,16 +83,23 @@ void log_status_line(stx_session* s, uint32_t unit) {
 
 namespace {
 
+bool output_backed_up(stx_session* s) {
+    if (s->out_deflated.len <= rx_pause_deflated_bytes) return false;
+    s->data_received = 1;  // taken up again in a later pass
+    return true;
+}
+
 // The commands of each packet run before the next packet is inflated.
 int execute_commands(session_core& core, void*) {
     auto& s = static_cast<stx_session&>(core);
     process_commands(&s);
-    return s.close_mark ? -1 : 0;
+    return s.close_mark || output_backed_up(&s) ? -1 : 0;
 }
 
 }  // namespace
 
 void process_rx(stx_session* s) {
+    if (output_backed_up(s)) return;
     process_rx_core(*s, uint32_t(std::max(runtime.buflen, 1)), max_inflated_per_packet, execute_commands, nullptr);
 }
 

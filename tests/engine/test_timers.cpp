@@ -282,6 +282,32 @@ TEST_F(Timers, ABurstOfInflatingPacketsStaysWithinBoundedMemory) {
     EXPECT_EQ(0, r.code) << r.out << r.err;
 }
 
+// Received commands answer with commands of their own; while the deflated
+// output is backed up past its bound, delivery waits in the window.
+TEST_F(Timers, DeliveryWaitsWhileTheOutputBacklogIsFull) {
+    const std::string block(1 << 20, 'z');
+    for (int k = 0; k < 65; k++) fifo_write(&s->out_deflated, block.data(), uint32_t(block.size()));
+    server_codec codec;
+    bytes b(header_bytes);
+    header_put(b.data(), pkt_header{s->session_id, 1, 1, 0, flags_data});
+    b = cat({b, codec.packet(stream_cmd(cmd_end, 3))});
+    stx_packet* p = packet_alloc();
+    std::memcpy(p->data, b.data(), b.size());
+    p->len = uint16_t(b.size());
+    ASSERT_EQ(0, session_core_receive(*s, p, now, runtime.minmeasuredrtt_s, rx_counters{nullptr, nullptr}));
+    s->data_received = 0;
+    process_rx(s);
+    EXPECT_EQ(0u, s->last_delivered);
+    EXPECT_EQ(1u, s->window.count);
+    EXPECT_EQ(1, s->data_received);  // to be taken up again
+
+    fifo_free(&s->out_deflated);
+    s->data_received = 0;
+    process_rx(s);
+    EXPECT_EQ(1u, s->last_delivered);
+    EXPECT_EQ(0u, s->window.count);
+}
+
 // ---------------------------------------------------------------- token bucket
 
 TEST_F(Timers, RefillOf64BytesOrLessIsNotApplied) {
