@@ -79,10 +79,6 @@ void log_status_line(stx_session* s, uint32_t unit) {
             int(s->allowance), now - s->last_rx_time, fd_poll.count);
 }
 
-}  // namespace
-
-namespace {
-
 bool output_backed_up(stx_session* s) {
     if (s->out_deflated.len <= rx_pause_deflated_bytes) return false;
     s->data_received = 1;  // taken up again in a later pass
