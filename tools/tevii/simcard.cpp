@@ -19,6 +19,8 @@
 //   Chunk=1316          generate, file: bytes per capture buffer (packets
 //                       are cut across buffers when it is not a multiple)
 //   IntervalMs=10       generate, file: pause between buffers
+//   Start=open          generate, file: begin at OpenDevice, or "call": at
+//                       TeViiSimulatorStartFeed
 //   UdpAddress=127.0.0.1, UdpPort=0       udp: each datagram of TS packets
 //                       sent to this port is one capture buffer
 //
@@ -65,13 +67,15 @@ struct sim_settings {
     bool loop = false;
     uint32_t chunk = 7 * ts_packet_bytes;
     uint32_t interval_ms = 10;
+    bool start_on_call = false;
     std::string udp_address = "127.0.0.1";
     uint16_t udp_port = 0;
 };
 
 // A request served on the card's thread.
+enum class request_kind { bytes, key, start_feed };
 struct request {
-    bool is_key = false;
+    request_kind kind = request_kind::bytes;
     std::vector<uint8_t> bytes;
     uint32_t key = 0;
     bool done = false;
@@ -130,6 +134,7 @@ struct sim_device {
     std::condition_variable changed;
     std::deque<request*> requests;
     bool feed_done = false;
+    bool feed_started = false;  // the card's thread only
     card_thread thread;
 };
 
@@ -197,6 +202,7 @@ public:
             s.loop = num(sec, "Loop", 0) != 0;
             s.chunk = uint32_t(std::max(num(sec, "Chunk", int(s.chunk)), 1));
             s.interval_ms = uint32_t(std::max(num(sec, "IntervalMs", int(s.interval_ms)), 0));
+            s.start_on_call = str(sec, "Start", "open") == "call";
             s.udp_address = str(sec, "UdpAddress", s.udp_address);
             s.udp_port = uint16_t(num(sec, "UdpPort", 0));
             devices_.push_back(std::move(d));
@@ -297,8 +303,14 @@ public:
 
     int press_key(int device, uint32_t key) override {
         request r;
-        r.is_key = true;
+        r.kind = request_kind::key;
         r.key = key;
+        return serve(device, &r);
+    }
+
+    int start_feed(int device) override {
+        request r;
+        r.kind = request_kind::start_feed;
         return serve(device, &r);
     }
 
@@ -386,7 +398,7 @@ private:
         sim_device* d = find(device);
         if (!d || !d->open) return 0;
         if (d->thread.on_this_thread()) {
-            run(*d, r);
+            run(*d, r, nullptr);
             return r->result;
         }
         std::unique_lock<std::mutex> lock(d->mutex);
@@ -396,11 +408,14 @@ private:
         return r->result;
     }
 
-    void run(sim_device& d, request* r) {
-        if (r->is_key) {
+    void run(sim_device& d, request* r, bool* feeding) {
+        if (r->kind == request_kind::key) {
             tevii_api::remote_fn* keys = d.keys.load(std::memory_order_acquire);
             if (keys) keys(d.keys_context, r->key);
             r->result = keys ? 1 : 0;
+        } else if (r->kind == request_kind::start_feed) {
+            r->result = feeding && !*feeding && !d.feed_started ? 1 : 0;
+            if (r->result) *feeding = d.feed_started = true;
         } else {
             d.capture(d.capture_context, r->bytes.data(), uint32_t(r->bytes.size()));
             r->result = 1;
@@ -433,7 +448,8 @@ private:
     void feed_loop(sim_device& d) {
         std::vector<uint8_t> buffer(std::max<size_t>(d.s.chunk, udp_datagram_max_bytes));
         const bool timed = d.s.feed == feed_kind::generate || d.s.feed == feed_kind::file;
-        bool feeding = timed;
+        d.feed_started = !timed || !d.s.start_on_call;
+        bool feeding = timed && d.feed_started;
         uint32_t next = tick_count();
         while (!d.thread.stopping()) {
             int timeout = -1;
@@ -450,7 +466,8 @@ private:
                     r = d.requests.front();
                     d.requests.pop_front();
                 }
-                run(d, r);
+                run(d, r, &feeding);
+                if (feeding && r->kind == request_kind::start_feed) next = tick_count();
                 std::lock_guard<std::mutex> lock(d.mutex);
                 r->done = true;
                 d.changed.notify_all();

@@ -17,10 +17,14 @@ using Key = int(int device, uint32_t key);
 // Waits until the configured feed has ended (Packets reached, file read
 // without Loop); 1 when it has, 0 after timeout_ms.
 using FeedDone = int(int device, uint32_t timeout_ms);
+// Begins a feed configured with Start=call; 1 when it was waiting.
+using StartFeed = int(int device);
 
 }  // namespace tevii_sim
 
-#define TEVII_SIM_FUNCTIONS(X) X(Inject, TeViiSimulatorInject) X(Key, TeViiSimulatorKey) X(FeedDone, TeViiSimulatorFeedDone)
+#define TEVII_SIM_FUNCTIONS(X)                                                                             \
+    X(Inject, TeViiSimulatorInject)                                                                        \
+    X(Key, TeViiSimulatorKey) X(FeedDone, TeViiSimulatorFeedDone) X(StartFeed, TeViiSimulatorStartFeed)
 
 // The environment variable that names the simulator's ini file, and the
 // file beside libTeVii.so that selects it when the variable is unset.
