@@ -233,6 +233,22 @@ def console():
     put(t, "small_buffer", bytes([4]) + lines(b"show stat\r\n", b"sh", b""))
 
 
+def tsdemux():
+    t = "tsdemux"
+
+    def packet(pid, cc):
+        return bytes([0x47, (pid >> 8) & 0x1F, pid & 0xFF, 0x10 | cc]) + bytes([cc + 1]) * 184
+
+    def cuts(*lengths):
+        return bytes([len(lengths)]) + b"".join(struct.pack(">H", n) for n in lengths)
+
+    stream = b"".join(packet(pid, i % 16) for i, pid in enumerate([0, 0x100, 0x1FFF, 0x101, 0x100] * 3))
+    put(t, "aligned", bytes([6]) + cuts(188 * 3) + stream)
+    put(t, "split", bytes([2]) + cuts(100, 200, 50, 0, 376) + stream)
+    put(t, "junk", bytes([6]) + cuts(77, 300) + b"\x11" * 5 + stream[:400] + b"\x47\x00" + stream[400:])
+    put(t, "whole_buffers", bytes([3]) + cuts(1000) + stream)
+
+
 if __name__ == "__main__":
     if os.path.isdir(root):
         shutil.rmtree(root)
@@ -242,3 +258,4 @@ if __name__ == "__main__":
     config()
     handshake()
     console()
+    tsdemux()

@@ -2,7 +2,7 @@
 # Builds the fuzz targets with clang and runs each for a bounded time.
 #   FUZZ_SECONDS   time per target (default 60)
 #   FUZZ_JOBS      targets run at once (default 4)
-#   FUZZ_TARGETS   which targets (default: all six)
+#   FUZZ_TARGETS   which targets (default: all seven)
 #   FUZZ_BUILD_DIR build directory (default <repo>/build-fuzz)
 # Seeds are copied into a scratch corpus per target; nothing is written
 # into the repository. Exits non-zero when a target crashed, leaked, timed
@@ -14,7 +14,7 @@ root=$(cd "$here/../.." && pwd)
 seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-4}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=(${FUZZ_TARGETS:-datagram commands inflate config handshake console})
+targets=(${FUZZ_TARGETS:-datagram commands inflate config handshake console tsdemux})
 
 command -v clang++ >/dev/null || { echo "clang++ not found (./run fuzz installs it)" >&2; exit 2; }
 
@@ -33,6 +33,7 @@ options() {
     config) echo "-max_len=4096 -dict=$here/config.dict" ;;
     handshake) echo "-max_len=4096" ;;
     console) echo "-max_len=2048 -dict=$here/console.dict" ;;
+    tsdemux) echo "-max_len=8192" ;;
     esac
 }
 
