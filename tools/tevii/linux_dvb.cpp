@@ -166,17 +166,22 @@ public:
         d->thread.reap();
         if (d->frontend_fd >= 0) return 0;
         const auto& k = dvb_kernel();
-        d->frontend_fd = k.open(d->node("frontend0").c_str(), O_RDWR | O_NONBLOCK);
-        d->demux_fd = k.open(d->node("demux0").c_str(), O_RDWR | O_NONBLOCK);
-        d->dvr_fd = k.open(d->node("dvr0").c_str(), O_RDONLY | O_NONBLOCK);
+        int frontend = k.open(d->node("frontend0").c_str(), O_RDWR | O_NONBLOCK);
+        int demux = k.open(d->node("demux0").c_str(), O_RDWR | O_NONBLOCK);
+        int dvr = k.open(d->node("dvr0").c_str(), O_RDONLY | O_NONBLOCK);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            d->frontend_fd = frontend;
+            d->demux_fd = demux;
+            d->dvr_fd = dvr;
+        }
         dmx_pes_filter_params whole{};
         whole.pid = whole_stream_pid;
         whole.input = DMX_IN_FRONTEND;
         whole.output = DMX_OUT_TS_TAP;
         whole.pes_type = DMX_PES_OTHER;
         whole.flags = DMX_IMMEDIATE_START;
-        if (d->frontend_fd < 0 || d->demux_fd < 0 || d->dvr_fd < 0 ||
-            k.ioctl(d->demux_fd, DMX_SET_PES_FILTER, &whole) != 0) {
+        if (frontend < 0 || demux < 0 || dvr < 0 || k.ioctl(demux, DMX_SET_PES_FILTER, &whole) != 0) {
             close_device_fds(*d);
             return 0;
         }
@@ -326,11 +331,11 @@ private:
     }
 
     void close_device_fds(dvb_device& d) {
+        std::lock_guard<std::mutex> lock(mutex_);
         if (d.demux_fd >= 0) dvb_kernel().ioctl(d.demux_fd, DMX_STOP, nullptr);
         close_fd(&d.dvr_fd);
         close_fd(&d.demux_fd);
         close_fd(&d.frontend_fd);
-        std::lock_guard<std::mutex> lock(mutex_);
         close_fd(&d.input_fd);
         d.keys.store(nullptr);
     }
