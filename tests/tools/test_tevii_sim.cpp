@@ -199,6 +199,7 @@ void close_from_inside(void*, const uint8_t*, uint32_t) {
 TEST_F(TeviiSim, CloseFromInsideACallback) {
     auto c = card("[Device0]\nFeed=generate\nChunk=188\nIntervalMs=0\n");
     closing_card = c.get();
+    closed_result = -1;
     ASSERT_EQ(c->open_device(0, close_from_inside, nullptr), 1);
     ASSERT_TRUE(eventually([] { return closed_result.load() != -1; }));
     EXPECT_EQ(closed_result.load(), 1);

@@ -243,11 +243,13 @@ public:
             std::lock_guard<std::mutex> lock(d->mutex);
             d->feed_done = d->s.feed == feed_kind::none || d->s.feed == feed_kind::udp;
         }
+        // Open before the thread runs: its first delivery may close it.
+        d->open = true;
         if (!d->thread.start([this, d] { feed_loop(*d); })) {
+            d->open = false;
             stop_feed(*d);
             return log(call, 0);
         }
-        d->open = true;
         return log(call, d->s.open_result);
     }
 
