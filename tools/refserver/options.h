@@ -34,6 +34,10 @@ struct refserver_options {
     uint32_t max_streams = 4096;  // per session
     int compression = 6;
     bool dns = false;             // names beyond /etc/hosts go to the system resolver
+    bool account_set = false;     // the HTTP account service
+    rs_endpoint account;
+    std::map<std::string, std::string> account_csv;  // login -> "client.csv" answer
+    std::map<std::string, std::string> account_xml;  // login -> "client.xml" answer
     bool verbose = false;
 };
 
