@@ -12,7 +12,6 @@
 
 #include "ui/core/connection_settings.h"
 #include "ui/core/hang_up.h"
-#include "ui/modal.h"
 #include "ui/mycoolthread.h"
 #include "ui/qrapplication.h"
 #include "ui/qrconnectform.h"
@@ -72,9 +71,7 @@ int UIShowLoginForm(StartCallback start, int flag) {
 
     int result = 1;
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        modal::message(nullptr, QMessageBox::Critical, QCoreApplication::translate("QObject", "Systray"),
-                       QCoreApplication::translate("QObject", "I couldn't detect any system tray on this system."),
-                       QMessageBox::Ok, QMessageBox::Ok);
+        report_missing_tray();
     } else {
         QrConnectForm* form = new QrConnectForm;
         {
@@ -136,9 +133,7 @@ void UIQuit() {
     QMetaObject::invokeMethod(
         form,
         [form, warnings] {
-            for (const QString& text : warnings)
-                modal::message(nullptr, QMessageBox::Warning, "disconnect error", text, QMessageBox::Ok,
-                               QMessageBox::Ok);
+            report_disconnect_errors(warnings);
             form->emit_quit();
             QCoreApplication::quit();
         },

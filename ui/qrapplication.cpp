@@ -8,6 +8,8 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 
+#include "ui/modal.h"
+
 namespace {
 
 // SIGTERM is turned into a readable byte on a socket the event loop watches;
@@ -66,6 +68,17 @@ void QRApplication::termination_signalled() {
     while (read(term.fds[0], buf, sizeof buf) > 0) {
     }
     end_session();
+}
+
+void report_missing_tray() {
+    modal::message(nullptr, QMessageBox::Critical, QCoreApplication::translate("QObject", "Systray"),
+                   QCoreApplication::translate("QObject", "I couldn't detect any system tray on this system."),
+                   QMessageBox::Ok, QMessageBox::Ok);
+}
+
+void report_disconnect_errors(const QStringList& warnings) {
+    for (const QString& text : warnings)
+        modal::message(nullptr, QMessageBox::Warning, "disconnect error", text, QMessageBox::Ok, QMessageBox::Ok);
 }
 
 void register_ui_resources() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QStringList>
 
 class QSessionManager;
 class QSocketNotifier;
@@ -28,6 +29,11 @@ private slots:
 private:
     QSocketNotifier* term_notifier_ = nullptr;
 };
+
+// The box shown when the desktop has no system tray.
+void report_missing_tray();
+// The boxes of hang-ups that failed on the quit road, one per text.
+void report_disconnect_errors(const QStringList& warnings);
 
 // Registers the compiled-in icons (again when they were unregistered).
 void register_ui_resources();

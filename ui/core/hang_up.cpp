@@ -16,6 +16,10 @@ constexpr uint32_t settle_ms = 100;
 
 }  // namespace
 
+QString hang_up_warning(const QString& name, int error) {
+    return QCoreApplication::translate("QObject", " Error disconnectiing: ") + name + " err: " + QString::number(error);
+}
+
 QStringList hang_up_dialup(const DialKeys& keys) {
     QStringList warnings;
     if (!keys.hangup) return warnings;
@@ -29,8 +33,7 @@ QStringList hang_up_dialup(const DialKeys& keys) {
         for (int attempt = 0; attempt < hang_up_attempts; ++attempt) {
             const int err = dialup_hang_up(link);
             if (err != 0) {
-                warnings << QCoreApplication::translate("QObject", " Error disconnectiing: ") + keys.connection +
-                                " err: " + QString::number(err);
+                warnings << hang_up_warning(keys.connection, err);
                 break;
             }
             bool gone = false;

@@ -12,6 +12,9 @@ struct DialKeys {
     bool hangup = false;
 };
 
+// The warning for a hang-up of the link `name` that failed with `error`.
+QString hang_up_warning(const QString& name, int error);
+
 // Hangs up every running link named keys.connection (nothing when hangup is
 // off or the name is empty): up to 10 attempts each, every attempt followed
 // by up to 101 checks 10 ms apart. Returns the warning texts of failed
