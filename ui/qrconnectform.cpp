@@ -117,6 +117,8 @@ QrConnectForm::QrConnectForm()
             SLOT(iconActivated(QSystemTrayIcon::ActivationReason)));
     connect(statTimer, SIGNAL(timeout()), statForm, SLOT(send_query()));
     connect(iconTimer, SIGNAL(timeout()), this, SLOT(animate_icon()));
+    // Qt 5's threads have no terminated(): however the engine thread ends,
+    // finished() reports it.
     connect(thread, SIGNAL(finished()), QCoreApplication::instance(), SLOT(quit()), Qt::QueuedConnection);
     connect(statForm, SIGNAL(SetIcon(int, long long, long long, float)), this,
             SLOT(SetIcon(int, long long, long long, float)));
