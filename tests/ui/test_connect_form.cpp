@@ -8,6 +8,9 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDirIterator>
+#include <QImage>
+#include <QResource>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -90,6 +93,26 @@ protected:
     modal_script script;
     std::unique_ptr<QrConnectForm> form;
 };
+
+// ------------------------------------------------------------- resources
+
+TEST(UiResources, NinetyFivePicturesStoredUncompressed) {
+    // Ours are the icons tree and the logo; Qt keeps resources of its own.
+    QStringList pngs = {":/logo.png"};
+    QDirIterator it(":/icons", QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.endsWith(".png")) pngs << path;
+    }
+    EXPECT_EQ(pngs.size(), 95);
+    for (const char* path : {":/icons/green/01.png", ":/icons/yellow/30.png", ":/icons/red/15.png",
+                             ":/icons/red_2/02.png", ":/icons/idle.png", ":/icons/main.png", ":/logo.png"})
+        EXPECT_TRUE(pngs.contains(path)) << path;
+    for (const QString& path : pngs) {
+        EXPECT_FALSE(QImage(path).isNull()) << path.toStdString();
+        EXPECT_EQ(QResource(path).compressionAlgorithm(), QResource::NoCompression) << path.toStdString();
+    }
+}
 
 // ------------------------------------------------------------- what the directory decides
 
