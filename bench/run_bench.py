@@ -169,7 +169,12 @@ class Engine:
                  "port=127.0.0.1:%d" % self.port]
         with open(os.path.join(work, "quorin.conf"), "w") as f:
             f.write("\n".join(conf) + "\n")
-        self.eng = Proc([os.path.join(BIN, "quorin")], work, log=os.path.join(work, "quorin.out"))
+        # A copy of the engine in its own directory runs headless: the
+        # interface library next to the build's engine is not loaded.
+        engine = os.path.join(work, "quorin")
+        if not os.path.exists(engine):
+            shutil.copy2(os.path.join(BIN, "quorin"), engine)
+        self.eng = Proc([engine], work, log=os.path.join(work, "quorin.out"))
         self.procs.append(self.eng)
         wait_tcp(self.port)
 

@@ -10,6 +10,7 @@
 #include "protocol/fifo.h"
 #include "protocol/session_core.h"
 #include "tun/tun_api.h"
+#include "ui/ui_api.h"
 
 struct stx_session;
 struct s_stream;
@@ -285,14 +286,11 @@ extern char* log_line;         // log_buffer_bytes, shared by log_msg and sock_p
 extern uint8_t* scratch;       // scratch_bytes, where commands are built
 
 // ---------------------------------------------------------------- bindings
-using StartCallback = int (*)(void*);
-using ProgressStage = int;
-
 struct ui_bindings {
-    int (*UIShowLoginForm)(StartCallback, int);
-    void (*UIStartStat)(int);
-    void (*UIQuit)();
-    int (*UIProgress)(int);
+    decltype(&::UIShowLoginForm) UIShowLoginForm;
+    decltype(&::UIStartStat) UIStartStat;
+    decltype(&::UIQuit) UIQuit;
+    decltype(&::UIProgress) UIProgress;
 };
 extern ui_bindings ui;
 

@@ -3,18 +3,19 @@
 # this machine's loopback, and a real transfer through the engine's SOCKS 5
 # listener.
 #
-#   tools/demo.sh BIN_DIR [--check] [--satellite]
+#   tools/demo.sh BIN_DIR [--check] [--satellite] [--ui]
 #
 #   --check      run the transfers once and exit: 0 when every file arrived
 #                byte-exact and the console answered "show stat"
 #   --satellite  put the link emulator (linkem) between the engine and the
 #                server: 300 ms each way, 8 Mbit/s down, 1 Mbit/s up, 0.5 % loss
+#   --ui         the desktop interface instead (tools/demo_ui.sh)
 #
 # Without --check everything stays up until Ctrl-C, for your own curl or
 # browser. Everything runs in a scratch directory and is stopped on exit.
 set -uo pipefail
 
-usage() { sed -n '6,14p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '6,15p' "$0" | sed 's/^# \{0,1\}//'; }
 
 if [ $# -lt 1 ] || [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
     usage
@@ -22,6 +23,13 @@ if [ $# -lt 1 ] || [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
 fi
 bin=$1
 shift
+for arg in "$@"; do
+    if [ "$arg" = --ui ]; then
+        rest=()
+        for a in "$@"; do [ "$a" = --ui ] || rest+=("$a"); done
+        exec "$(dirname "$0")/demo_ui.sh" "$bin" "${rest[@]}"
+    fi
+done
 check=0
 satellite=0
 for arg in "$@"; do
@@ -264,7 +272,10 @@ remote=demo
 service_int=0
 port=127.0.0.1:$fwd_port
 EOF
-start quorin quorin.out "$bin/quorin"
+# A copy of the engine in the scratch directory runs headless: the interface
+# library next to the build's engine stays out of this demo.
+cp "$bin/quorin" "$work/quorin"
+start quorin quorin.out "$work/quorin"
 engine_pid=${pids[-1]}
 wait_listen "$engine_pid" "$socks_port" || die "the engine does not listen on its SOCKS 5 port $socks_port"
 wait_listen "$engine_pid" "$fwd_port" || die "the engine does not listen on its forward port $fwd_port"
