@@ -6,7 +6,7 @@
 //   qbench serve PORT
 //   qbench get HOST:PORT BYTES rand|text CONNS      -> "bytes B seconds S"
 //   qbench put HOST:PORT BYTES rand|text CONNS      -> "bytes B seconds S"
-//   qbench latency HOST:PORT COUNT                  -> "p50_ms X p99_ms Y"
+//   qbench latency HOST:PORT COUNT                  -> "p50_ms X p99_ms Y avg_ms A max_ms M"
 //   qbench scale HOST:PORT CONNS                    -> "ok N errors E seconds S"
 //
 // Wire of the server: one request line, then
@@ -320,7 +320,10 @@ int latency(const sockaddr_in& a, int count) {
     }
     std::sort(samples.begin(), samples.end());
     auto pct = [&](double q) { return samples[std::min(samples.size() - 1, size_t(q * double(samples.size())))]; };
-    std::printf("p50_ms %.3f p99_ms %.3f samples %zu\n", pct(0.5), pct(0.99), samples.size());
+    double sum = 0;
+    for (double v : samples) sum += v;
+    std::printf("p50_ms %.3f p99_ms %.3f avg_ms %.3f max_ms %.3f samples %zu\n", pct(0.5), pct(0.99),
+                sum / double(samples.size()), samples.back(), samples.size());
     return samples.size() == size_t(count) ? 0 : 1;
 }
 

@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
 """Benchmarks of the engine beside its anchors, all measured in one run.
 
-Cases: loopback bulk transfers, link profiles through linkem, request
-latency, and connection scale. Anchors: a direct TCP connection on loopback
-and kcptun (Debian's package) through the same links. Each case is repeated
-and its median quoted; the table goes to stdout and build/bench/results.md.
+Cases: loopback bulk transfers; downloads and uploads through linkem's link
+profiles (uploads are paced by the engine's own rate control, so they are
+quoted as a share of the link's rate); request/reply latency on loopback and
+over the lossy link; connection scale; and the engine's CPU per MB on
+loopback with the reference server not compressing, with the profile's top
+entries. Anchors: a direct TCP connection on loopback and kcptun (Debian's
+package) through the same links, both with its defaults and tuned for speed.
+Each case is repeated and its median quoted; the table goes to stdout and
+build/bench/results.md.
 """
 import os
 import re
@@ -28,6 +33,10 @@ CLK = os.sysconf("SC_CLK_TCK")
 
 BULK_BYTES = 20 * MB if QUICK else 200 * MB
 LINK_BYTES = 2 * 1024 * 1024 if QUICK else 10 * 1024 * 1024
+LINK_UP_BYTES = 512 * 1024 if QUICK else 4 * 1024 * 1024
+LOSSY_SAMPLES = 50 if QUICK else 200
+CPU_BYTES = 20 * MB if QUICK else 100 * MB
+SCALE_CONNS = (1000, 10000)
 
 PROFILES = {
     # name: linkem options (up = client to server, down = server to client)
@@ -37,7 +46,13 @@ PROFILES = {
     "LOSSY": ["--loss", "10", "--delay", "46", "--jitter", "16"],
 }
 # Engine speeds (bytes per second) for each profile: the link's own rates.
+# LOSSY's link has no rate of its own: the engine's 100 Mbit/s stands for it.
 PROFILE_SPEEDS = {"SAT": (2500000, 250000), "SATL": (2500000, 250000), "LOSSY": (12500000, 12500000)}
+
+# kcptun with its package defaults (but no encryption: the engine has none),
+# and tuned for speed, so that the anchor is the best kcptun.
+KCPTUN_VARIANTS = {"kcptun": [], "kcptun fast3": ["--mode", "fast3", "--sndwnd", "2048", "--rcvwnd", "2048"]}
+ANCHORS = ("direct",) + tuple(KCPTUN_VARIANTS)
 
 
 def free_port(kind=socket.SOCK_STREAM):
@@ -122,7 +137,7 @@ def qbench(*args, timeout=600):
 class Engine:
     """refserver + quorin with a forwarding listener to the data source."""
 
-    def __init__(self, work, target_port, speed_in, speed_out, profile=None, ldelay=None):
+    def __init__(self, work, target_port, speed_in, speed_out, profile=None, ldelay=None, rs_compression=1):
         self.work = work
         self.procs = []
         self.ref = Proc([os.path.join(BIN, "refserver"), "--listen", "127.0.0.1:0", "--user", "bench:bench",
@@ -134,7 +149,8 @@ class Engine:
                          # The reference server stands in for the service; at its
                          # default level its own deflate, not the engine, limits a
                          # loopback download.
-                         "--compression", "1"], work, listen_line=True, log=os.path.join(work, "refserver.out"))
+                         "--compression", str(rs_compression)], work, listen_line=True,
+                        log=os.path.join(work, "refserver.out"))
         self.procs.append(self.ref)
         server_port = self.ref.port
         if profile:
@@ -153,7 +169,12 @@ class Engine:
                  "port=127.0.0.1:%d" % self.port]
         with open(os.path.join(work, "quorin.conf"), "w") as f:
             f.write("\n".join(conf) + "\n")
-        self.eng = Proc([os.path.join(BIN, "quorin")], work, log=os.path.join(work, "quorin.out"))
+        # A copy of the engine in its own directory runs headless: the
+        # interface library next to the build's engine is not loaded.
+        engine = os.path.join(work, "quorin")
+        if not os.path.exists(engine):
+            shutil.copy2(os.path.join(BIN, "quorin"), engine)
+        self.eng = Proc([engine], work, log=os.path.join(work, "quorin.out"))
         self.procs.append(self.eng)
         wait_tcp(self.port)
 
@@ -163,10 +184,10 @@ class Engine:
 
 
 class Kcptun:
-    def __init__(self, work, target_port, profile=None):
+    def __init__(self, work, target_port, profile=None, variant="kcptun"):
         self.procs = []
         kport = free_port(socket.SOCK_DGRAM)
-        common = ["--crypt", "none", "--quiet"]
+        common = ["--crypt", "none", "--quiet"] + KCPTUN_VARIANTS[variant]
         self.procs.append(Proc(["kcptun-server", "-l", "127.0.0.1:%d" % kport, "-t", "127.0.0.1:%d" % target_port]
                                + common, work, log=os.path.join(work, "kcps.out")))
         remote = kport
@@ -195,9 +216,12 @@ def median(xs):
 rows = []
 
 
+profiles = []  # (title, [(percent, symbol)])
+
+
 def record(case, variant, goodput=None, cpu=None, rss=None, extra=""):
     rows.append({"case": case, "variant": variant, "goodput": goodput, "cpu": cpu, "rss": rss, "extra": extra})
-    print("  %-34s %-10s %s" % (case, variant, fmt_row(rows[-1])), flush=True)
+    print("  %-34s %-14s %s" % (case, variant, fmt_row(rows[-1])), flush=True)
 
 
 def fmt(v, spec):
@@ -217,8 +241,10 @@ def transfer(kind_cmd, port, nbytes, payload, conns):
     return (got / MB / secs if secs > 0 and errs == 0 and got == nbytes else None), got
 
 
-def measure(case, variant, src_port, direction, nbytes, payload, conns, speeds=None, profile=None):
-    """Runs one variant REPEATS times and records the medians."""
+def measure(case, variant, src_port, direction, nbytes, payload, conns, speeds=None, profile=None, link_rate=None,
+            rs_compression=1):
+    """Runs one variant REPEATS times and records the medians. With link_rate
+    (bytes per second) the goodput is also quoted as a share of it."""
     results = []
     for _ in range(REPEATS):
         work = tempfile.mkdtemp(prefix="qbench-")
@@ -226,15 +252,15 @@ def measure(case, variant, src_port, direction, nbytes, payload, conns, speeds=N
             if variant == "direct":
                 g, _ = transfer(direction, src_port, nbytes, payload, conns)
                 results.append((g, None, None))
-            elif variant == "kcptun":
-                k = Kcptun(work, src_port, profile)
+            elif variant in KCPTUN_VARIANTS:
+                k = Kcptun(work, src_port, profile, variant)
                 try:
                     g, _ = transfer(direction, k.port, nbytes, payload, conns)
                 finally:
                     k.stop()
                 results.append((g, None, None))
             else:
-                e = Engine(work, src_port, speeds[0], speeds[1], profile=profile)
+                e = Engine(work, src_port, speeds[0], speeds[1], profile=profile, rs_compression=rs_compression)
                 try:
                     c0 = e.eng.cpu_seconds()
                     g, got = transfer(direction, e.port, nbytes, payload, conns)
@@ -247,8 +273,12 @@ def measure(case, variant, src_port, direction, nbytes, payload, conns, speeds=N
             results.append((None, None, None))
         finally:
             shutil.rmtree(work, ignore_errors=True)
-    record(case, variant, median([r[0] for r in results]), median([r[1] for r in results]),
-           median([r[2] for r in results]))
+    goodput = median([r[0] for r in results])
+    extra = ""
+    if link_rate:
+        extra = "%s of the link's %.1f Mbit/s" % (fmt(goodput and goodput * MB * 100.0 / link_rate, "%.1f%%"),
+                                                 link_rate * 8 / 1e6)
+    record(case, variant, goodput, median([r[1] for r in results]), median([r[2] for r in results]), extra)
 
 
 def bulk_cases(src_port):
@@ -257,7 +287,7 @@ def bulk_cases(src_port):
         for payload in ("rand", "text"):
             for conns in (1, 16):
                 case = "bulk %s %s x%d" % ("down" if direction == "get" else "up", payload, conns)
-                for variant in ("direct", "kcptun", "quorin"):
+                for variant in ANCHORS + ("quorin",):
                     measure(case, variant, src_port, direction, BULK_BYTES, payload, conns,
                             speeds=(1000000000, 1000000000))
 
@@ -265,9 +295,19 @@ def bulk_cases(src_port):
 def link_cases(src_port):
     print("== link profiles (%d MiB download)" % (LINK_BYTES // (1024 * 1024)), flush=True)
     for profile in PROFILES:
-        for variant in ("kcptun", "quorin"):
+        for variant in tuple(KCPTUN_VARIANTS) + ("quorin",):
             measure("link %s" % profile, variant, src_port, "get", LINK_BYTES, "rand", 1,
                     speeds=PROFILE_SPEEDS[profile], profile=profile)
+
+
+def link_upload_cases(src_port):
+    """Uploads are paced by the engine itself: its rate control against the
+    link's upstream rate."""
+    print("== link profiles (%d KiB upload)" % (LINK_UP_BYTES // 1024), flush=True)
+    for profile in PROFILES:
+        for variant in tuple(KCPTUN_VARIANTS) + ("quorin",):
+            measure("link up %s" % profile, variant, src_port, "put", LINK_UP_BYTES, "rand", 1,
+                    speeds=PROFILE_SPEEDS[profile], profile=profile, link_rate=PROFILE_SPEEDS[profile][1])
 
 
 def latency_cases(src_port):
@@ -296,14 +336,46 @@ def latency_cases(src_port):
                                                                    fmt(median(p99s), "%.2f")))
 
 
+def lossy_latency_cases(src_port):
+    """Small request/reply round trips over LOSSY: 10 % loss each way and
+    60-124 ms of round trip, where a lost packet costs a resend."""
+    print("== LOSSY request/reply (100 B, %d samples)" % LOSSY_SAMPLES, flush=True)
+    for variant in tuple(KCPTUN_VARIANTS) + ("quorin",):
+        avgs, maxs = [], []
+        for _ in range(REPEATS):
+            work = tempfile.mkdtemp(prefix="qbench-")
+            try:
+                if variant in KCPTUN_VARIANTS:
+                    k = Kcptun(work, src_port, "LOSSY", variant)
+                    try:
+                        v = qbench("latency", "127.0.0.1:%d" % k.port, LOSSY_SAMPLES)
+                    finally:
+                        k.stop()
+                else:
+                    speeds = PROFILE_SPEEDS["LOSSY"]
+                    e = Engine(work, src_port, speeds[0], speeds[1], profile="LOSSY")
+                    try:
+                        v = qbench("latency", "127.0.0.1:%d" % e.port, LOSSY_SAMPLES)
+                    finally:
+                        e.stop()
+                avgs.append(float(v["avg_ms"]))
+                maxs.append(float(v["max_ms"]))
+            except Exception as ex:  # noqa: BLE001
+                print("  ! lossy latency %s: %s" % (variant, ex), flush=True)
+            finally:
+                shutil.rmtree(work, ignore_errors=True)
+        record("latency LOSSY", variant, extra="avg %s ms max %s ms" % (fmt(median(avgs), "%.1f"),
+                                                                        fmt(median(maxs), "%.1f")))
+
+
 def scale_cases(src_port):
     print("== connection scale", flush=True)
-    for conns in (1000, 5000):
+    for conns in SCALE_CONNS:
         work = tempfile.mkdtemp(prefix="qbench-")
         try:
             e = Engine(work, src_port, 100000000, 100000000)
             try:
-                v = qbench("scale", "127.0.0.1:%d" % e.port, conns, timeout=300)
+                v = qbench("scale", "127.0.0.1:%d" % e.port, conns, timeout=600)
                 record("scale %d" % conns, "quorin", rss=e.eng.peak_rss_mb(),
                        extra="ok %s errors %s in %s s" % (v.get("ok"), v.get("errors"), v.get("seconds")))
             finally:
@@ -315,16 +387,69 @@ def scale_cases(src_port):
             shutil.rmtree(work, ignore_errors=True)
 
 
+def cpu_cases(src_port):
+    """The engine's CPU per MB on loopback, with the reference server at
+    compression 0 so that the engine, not the server, is the bottleneck."""
+    print("== engine CPU on loopback, server compression 0 (%d MB)" % (CPU_BYTES // MB), flush=True)
+    for direction in ("get", "put"):
+        for payload in ("rand", "text"):
+            case = "cpu %s %s" % ("down" if direction == "get" else "up", payload)
+            measure(case, "quorin", src_port, direction, CPU_BYTES, payload, 1, speeds=(1000000000, 1000000000),
+                    rs_compression=0)
+    for direction in ("get", "put"):
+        profile_engine(src_port, direction, "text")
+
+
+def profile_engine(src_port, direction, payload):
+    """perf's top entries for the engine during one transfer of the CPU case."""
+    title = "cpu %s %s" % ("down" if direction == "get" else "up", payload)
+    if not shutil.which("perf"):
+        print("  ! perf not installed: no profile for %s" % title, flush=True)
+        return
+    work = tempfile.mkdtemp(prefix="qbench-")
+    try:
+        e = Engine(work, src_port, 1000000000, 1000000000, rs_compression=0)
+        try:
+            data = os.path.join(work, "perf.data")
+            perf = subprocess.Popen(["perf", "record", "-F", "4999", "-o", data, "-p", str(e.eng.p.pid)],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(0.5)
+            transfer(direction, e.port, CPU_BYTES, payload, 1)
+            perf.send_signal(signal.SIGINT)
+            perf.wait(60)
+        finally:
+            e.stop()
+        # By library and symbol: zlib's symbols may be stripped, its name is not.
+        rep = subprocess.run(["perf", "report", "-i", data, "--stdio", "--sort", "dso,symbol"], capture_output=True,
+                             text=True, timeout=120)
+        top = []
+        for line in rep.stdout.splitlines():
+            m = re.match(r"\s+([\d.]+)%\s+(\S+)\s+\[(.)\]\s+(.+?)[\s-]*$", line)
+            if m:
+                top.append((float(m.group(1)), "%s [%s] %s" % (m.group(2), m.group(3), m.group(4))))
+        top = top[:10]
+        profiles.append((title, top))
+        print("  profile %s:" % title, flush=True)
+        for pct, sym in top:
+            print("    %6.2f%%  %s" % (pct, sym), flush=True)
+        if not top:
+            print("    (no samples: %s)" % rep.stderr.strip()[:200], flush=True)
+    except Exception as ex:  # noqa: BLE001
+        print("  ! profile %s: %s" % (title, ex), flush=True)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def ratios():
     anchors = {}
     for r in rows:
-        if r["variant"] in ("direct", "kcptun"):
+        if r["variant"] in ANCHORS:
             anchors[(r["case"], r["variant"])] = r
     for r in rows:
         parts = []
-        for a in ("direct", "kcptun"):
+        for a in ANCHORS:
             ar = anchors.get((r["case"], a))
-            if ar and r["variant"] not in ("direct", "kcptun") and ar["goodput"] and r["goodput"]:
+            if ar and r["variant"] not in ANCHORS and ar["goodput"] and r["goodput"]:
                 parts.append("%.2f x %s" % (r["goodput"] / ar["goodput"], a))
         r["ratio"] = ", ".join(parts)
 
@@ -338,9 +463,15 @@ def write_table():
         lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
             r["case"], r["variant"], fmt(r["goodput"], "%.2f"), fmt(r["cpu"], "%.4f"), fmt(r["rss"], "%.1f"),
             r.get("ratio", ""), r["extra"]))
+    for title, top in profiles:
+        lines.append("")
+        lines.append("Engine profile, %s (perf, share of samples):" % title)
+        lines.append("")
+        lines += ["    %6.2f%%  %s" % (pct, sym) for pct, sym in top]
     text = "\n".join(lines) + "\n"
     with open(os.path.join(OUT, "results.md"), "w") as f:
-        f.write("# Benchmark results (%s, median of %d)\n\n" % (time.strftime("%Y-%m-%d %H:%M"), REPEATS))
+        f.write("# Benchmark results (%s, median of %d%s)\n\n" % (time.strftime("%Y-%m-%d %H:%M"), REPEATS,
+                                                               ", quick run" if QUICK else ""))
         f.write(text)
     print()
     print(text)
@@ -356,10 +487,16 @@ def main():
             bulk_cases(src.port)
         if not only or "link" in only:
             link_cases(src.port)
+        if not only or "upload" in only:
+            link_upload_cases(src.port)
         if not only or "latency" in only:
             latency_cases(src.port)
+        if not only or "lossy" in only:
+            lossy_latency_cases(src.port)
         if not only or "scale" in only:
             scale_cases(src.port)
+        if not only or "cpu" in only:
+            cpu_cases(src.port)
     finally:
         src.stop()
         write_table()

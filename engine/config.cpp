@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 
 #include "engine/globals.h"
@@ -26,7 +25,6 @@ namespace {
 
 constexpr int line_buffer_bytes = 1024;
 constexpr int listen_backlog = 32768;
-constexpr int buflen_max_bytes = 4076;
 constexpr int datatimeout_min_s = 12;
 constexpr int udp_ip_header_bytes = 28;  // mtu and mru are kept as UDP payload room
 
@@ -210,7 +208,7 @@ void server_tunnel_device(const std::string& v) {
 }
 
 void set_clamped_buflen(int v) {
-    runtime.buflen = unsigned(v) > unsigned(buflen_max_bytes) ? buflen_max_bytes : v;
+    runtime.buflen = unsigned(v) > unsigned(scratch_bytes) ? scratch_bytes : v;
     if (unsigned(runtime.rcvbuf) > unsigned(runtime.buflen)) runtime.rcvbuf = runtime.buflen;
 }
 
@@ -665,10 +663,10 @@ void runtime_defaults() {
     runtime.packer = 1;
     runtime.tcpbuf = 65536;
     runtime.streambuf = 8192;
-    runtime.rcvbuf = 4076;
+    runtime.rcvbuf = scratch_bytes;
     runtime.mintcpread = 64;
     runtime.buffertun = 3;
-    runtime.buflen = 4076;
+    runtime.buflen = scratch_bytes;
     runtime.udpbuf = 262144;
     runtime.compression = 9;
     runtime.authretry = 1;
@@ -679,6 +677,7 @@ void runtime_defaults() {
     runtime.memalign = 1;
     std::snprintf(runtime.qrid, sizeof runtime.qrid, "%s", "default");
     runtime.stream_drain_s = stream_drain_limit_s;
+    runtime.buf_out_total_max = buf_out_total_limit_bytes;
 }
 
 char* trim(char* line) {
@@ -712,7 +711,6 @@ void strip_eol(char* s) {
 
 int read_config() {
     std::snprintf(runtime.qrid, sizeof runtime.qrid, "%s", "default");
-    std::srand(unsigned(std::time(nullptr)));
     close_log_file();
     prepare_descriptor_table();
     prepare_tables();

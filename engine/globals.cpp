@@ -29,6 +29,7 @@ shared_budget budget;
 uint32_t budget_stops = 0;
 
 stx_session* session_head = nullptr;
+uint64_t buf_out_total = 0;
 
 line_limit datagram_lines[datagram_line_kinds];
 
@@ -60,6 +61,7 @@ void globals_reset() {
     budget_stops = 0;
     session_head = nullptr;
     for (line_limit& l : datagram_lines) l = line_limit{};
+    buf_out_total = 0;
     ui = ui_bindings{};
     tun = tun_bindings{};
     tunnel_available = 0;

@@ -10,6 +10,7 @@
 #include "protocol/fifo.h"
 #include "protocol/session_core.h"
 #include "tun/tun_api.h"
+#include "ui/ui_api.h"
 
 struct stx_session;
 struct s_stream;
@@ -20,12 +21,17 @@ constexpr int local_table_size = 64;
 constexpr int services_table_size = 32;
 constexpr int invalid_ports_max = 16;
 constexpr int log_buffer_bytes = 2048;
-constexpr int scratch_bytes = 4076;
+// The engine's buffer: where commands are built, the largest local read,
+// the ceiling and default of buflen and rcvbuf. One fifo node's data.
+constexpr int scratch_bytes = int(fifo_node_data_bytes);
 constexpr int fd_poll_step = 32;
 constexpr int fd_poll_limit = 65000;
 constexpr int stream_table_size = 65536;
 constexpr int stream_limit_default = 200;
 constexpr double stream_drain_limit_s = 60.0;
+// What every stream's buf_out may hold together: each stream is bounded on
+// its own, but hundreds of them would not be.
+constexpr uint64_t buf_out_total_limit_bytes = 256ull << 20;
 constexpr double compaction_interval_s = 0.3;
 
 // ---------------------------------------------------------------- settings
@@ -48,6 +54,7 @@ struct runtime_settings {
     uint32_t udpdstlog_addr;  // network order
     uint16_t udpdstlog_port;  // network order; 0: no copy
     double stream_drain_s;    // 60 s: how long a closed stream may keep data
+    uint64_t buf_out_total_max;  // buf_out_total_limit_bytes
 };
 
 extern runtime_settings runtime;
@@ -201,6 +208,9 @@ struct s_stream {
     uint8_t shutdown_sent;  // the shutdown (7) for local_end went out
 };
 
+// Bytes held in the buf_out of every stream of every session.
+extern uint64_t buf_out_total;
+
 // ---------------------------------------------------------------- sessions
 struct stx_session : session_core {
     int local_index;
@@ -276,14 +286,11 @@ extern char* log_line;         // log_buffer_bytes, shared by log_msg and sock_p
 extern uint8_t* scratch;       // scratch_bytes, where commands are built
 
 // ---------------------------------------------------------------- bindings
-using StartCallback = int (*)(void*);
-using ProgressStage = int;
-
 struct ui_bindings {
-    int (*UIShowLoginForm)(StartCallback, int);
-    void (*UIStartStat)(int);
-    void (*UIQuit)();
-    int (*UIProgress)(int);
+    decltype(&::UIShowLoginForm) UIShowLoginForm;
+    decltype(&::UIStartStat) UIStartStat;
+    decltype(&::UIQuit) UIQuit;
+    decltype(&::UIProgress) UIProgress;
 };
 extern ui_bindings ui;
 

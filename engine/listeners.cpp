@@ -16,6 +16,7 @@
 #include "engine/streams.h"
 #include "platform/net.h"
 #include "protocol/commands.h"
+#include "protocol/hooks.h"
 
 namespace {
 
@@ -26,17 +27,14 @@ constexpr uint32_t segment_bytes = 1500;
 constexpr uint32_t segment_overhead_bytes = 60;
 // Reading pauses while a stream's unpacked input is this close to streambuf.
 constexpr int64_t streambuf_headroom_bytes = 256;
-constexpr int64_t read_size_max = 4076;
 constexpr size_t handshake_read_bytes = 1024;
 constexpr uint32_t mux_header_bytes = 7;
 constexpr size_t socks4_hostname_max = 254;
 constexpr uint8_t socks4_granted = 0x5A;
 constexpr uint8_t socks5_no_auth = 0x00;
 constexpr uint8_t socks5_atyp_unsupported = 0x08;
-// Domain names go to the server with this address in place of one.
-constexpr uint8_t name_placeholder_addr[4] = {1, 0, 0, 0};
 
-uint8_t read_buf[read_size_max];
+uint8_t read_buf[scratch_bytes];
 
 struct accepted_conn {
     int fd;
@@ -46,13 +44,13 @@ struct accepted_conn {
 
 uint32_t open_cmd(stx_session* s, uint16_t port_net, uint32_t addr_net, uint16_t id, const char* name,
                   uint8_t name_len) {
-    uint8_t cmd[10 + 256];
+    uint8_t cmd[cmd_open_max_bytes];
     const size_t n = cmd_put_open(cmd, port_net, addr_net, id, name, name_len);
     return session_deflate(s, cmd, uint32_t(n));
 }
 
 uint32_t open_internal_cmd(stx_session* s, int service, uint16_t id) {
-    uint8_t cmd[4];
+    uint8_t cmd[cmd_stream_bytes];
     const size_t n = cmd_put_open_internal(cmd, uint8_t(service & 0x1F), id);
     return session_deflate(s, cmd, uint32_t(n));
 }
@@ -231,7 +229,7 @@ void socks5_request(stx_session* s, s_stream* st, int fd, const uint8_t* b, size
     }
     uint32_t addr;
     uint16_t port;
-    char name[256] = {0};
+    char name[cmd_name_max + 1] = {0};
     uint8_t name_len = 0;
     size_t len;
     if (b[3] == 1) {
@@ -249,7 +247,7 @@ void socks5_request(stx_session* s, s_stream* st, int fd, const uint8_t* b, size
         }
         std::memcpy(name, b + 5, name_len);
         log_msg(1, "Received name %s\n", name);
-        std::memcpy(&addr, name_placeholder_addr, 4);
+        std::memcpy(&addr, cmd_name_placeholder_addr, 4);
         std::memcpy(&port, b + 5 + name_len, 2);
         len = size_t(name_len) + 7;
     } else {
@@ -311,7 +309,7 @@ bool read_event(stx_session* s, s_stream* st, int index) {
     if (have + streambuf_headroom_bytes >= s->streambuf) return true;
     int64_t size = s->streambuf - have;
     size = std::max<int64_t>(size, runtime.mintcpread);
-    size = std::min<int64_t>(size, read_size_max);
+    size = std::min<int64_t>(size, scratch_bytes);
 
     switch (st->handshake) {
     case hs_none: break;
@@ -376,7 +374,10 @@ void error_event(stx_session* s, s_stream* st, int index) {
     ready_list_remove(s, st);
     // A stream still in its handshake holds a partial header in its input
     // that was never counted as queued.
-    if (st->handshake == hs_none) s->queued_input -= std::min(s->queued_input, st->input.len);
+    if (st->handshake == hs_none) {
+        QUORIN_CHECK(s->queued_input >= st->input.len);
+        s->queued_input -= std::min(s->queued_input, st->input.len);
+    }
     fifo_free(&st->input);
 }
 

@@ -11,6 +11,7 @@
 #include "engine/console.h"
 #include "engine/listeners.h"
 #include "engine/log.h"
+#include "engine/resolver.h"
 #include "engine/session.h"
 #include "engine/streams.h"
 #include "engine/timers.h"
@@ -18,6 +19,7 @@
 #include "platform/sleep.h"
 #include "platform/tick.h"
 #include "protocol/commands.h"
+#include "protocol/hooks.h"
 
 namespace {
 
@@ -31,13 +33,14 @@ constexpr int compaction_small_table = 49;
 // Past this many pending removals the table is compacted at once.
 constexpr int compaction_pending_max = 2000;
 constexpr uint64_t closed_stream_overhead_bytes = 60;
-// The tunnel device's packets travel behind a 3-byte command 6 header.
-constexpr int tunnel_cmd_header_bytes = 3;
 constexpr int ipv4_dst_offset = 16;
 
 // The poll(2) array mirrors the table; kept between passes so a pass
-// allocates nothing once the table has stopped growing.
+// allocates nothing once the table has stopped growing. Behind the table's
+// entries it holds the resolver's wake descriptor, which is no entry of the
+// table: finished name lookups wake the pass without a socket being ready.
 std::vector<pollfd> poll_fds;
+bool lookups_finished = false;
 
 void table_resize(int capacity) {
     fd_poll.entries = static_cast<poll_entry*>(myrealloc(fd_poll.entries, sizeof(poll_entry) * size_t(capacity)));
@@ -66,9 +69,10 @@ uint16_t revents_of(short got, uint16_t wanted) {
 }
 
 void drop_stream_buffers(stx_session* s, s_stream* st) {
+    QUORIN_CHECK(s->queued_input >= st->input.len);
     s->queued_input = s->queued_input >= st->input.len ? s->queued_input - st->input.len : 0;
     fifo_free(&st->input);
-    fifo_free(&st->buf_out);
+    buf_out_free(st);
 }
 
 // One marked entry that belongs to a session and a stream. Returns true
@@ -85,9 +89,7 @@ bool compact_stream_entry(int index) {
     if (st->input.len || st->buf_out.len) return false;
 
     if ((c.close_flags & close_requested) && !(c.close_flags & close_peer_informed)) {
-        uint8_t cmd[8];
-        const size_t n = cmd_put_stream(cmd, cmd_end, st->id);
-        session_deflate(s, cmd, uint32_t(n));
+        session_stream_cmd(s, cmd_end, st->id);
     }
     if (fd != spare_socket) {
         if (tunnel_available && st->redir_port && tun.SetTcpRedirPortFordel) tun.SetTcpRedirPortFordel(st->redir_port);
@@ -101,6 +103,7 @@ bool compact_stream_entry(int index) {
     if (st->in_ready) ready_list_remove(s, st);
     stream_ring_remove(s, st);
     if (s->streams && s->streams[st->id] == st) s->streams[st->id] = nullptr;
+    QUORIN_CHECK(pending_removals > 0);
     if (pending_removals > 0) pending_removals--;
     if (cur_stream == st) cur_stream = nullptr;
     stream_record_free(st);
@@ -178,7 +181,7 @@ void fd_mark_removal(int index, uint8_t flags) {
 void stream_record_free(s_stream* st) {
     if (!st) return;
     fifo_free(&st->input);
-    fifo_free(&st->buf_out);
+    buf_out_free(st);
     mem_free(st);
 }
 
@@ -186,12 +189,16 @@ void stream_record_free(s_stream* st) {
 
 int poll_select(poll_entry* table, int count, int ms) {
     if (count < 0) count = 0;
-    poll_fds.resize(size_t(count));
+    const int wake_fd = resolver_wake_fd();
+    const size_t n = size_t(count) + (wake_fd >= 0 ? 1 : 0);
+    poll_fds.resize(n);
     for (int i = 0; i < count; i++) {
         poll_fds[size_t(i)] = pollfd{table[i].fd, poll_events_of(table[i].events), 0};
         table[i].revents = 0;
     }
-    const int rc = ::poll(poll_fds.data(), nfds_t(count), ms);
+    if (wake_fd >= 0) poll_fds[size_t(count)] = pollfd{wake_fd, POLLIN, 0};
+    const int rc = ::poll(poll_fds.data(), nfds_t(n), ms);
+    lookups_finished = rc > 0 && wake_fd >= 0 && (poll_fds[size_t(count)].revents & POLLIN);
     if (rc < 0) {
         log_msg(900, "Select return:%i err:%i\n", rc, errno);
         return rc;
@@ -219,6 +226,9 @@ int poll_check(poll_entry* table, int count, int ms) {
         table[i].revents = revents_of(one.revents, table[i].events);
         checked++;
     }
+    const int wake_fd = resolver_wake_fd();
+    pollfd wake{wake_fd, POLLIN, 0};
+    lookups_finished = wake_fd >= 0 && ::poll(&wake, 1, 0) > 0;
     return checked;
 }
 
@@ -234,6 +244,7 @@ int poll_compact(int count) {
                 keep = !compact_stream_entry(i);
             } else {
                 if (fd_poll.entries[i].fd != spare_socket) sock_close(fd_poll.entries[i].fd);
+                QUORIN_CHECK(pending_removals > 0);
                 if (pending_removals > 0) pending_removals--;
                 keep = false;
             }
@@ -277,6 +288,7 @@ void share_budget() {
                     budget.pool += int64_t(budget.share) - d;
                 }
                 s->owed = 0;
+                QUORIN_CHECK(budget.demanding > 0);
                 if (budget.demanding) budget.demanding--;
             }
             s = s->next;
@@ -328,7 +340,7 @@ void main_loop_pass() {
     if (ready < 0) ready = poll_check(fd_poll.entries, fd_poll.count, poll_timeout_ms);
     dispatch_ready(ready);
     datagram_lines_flush();
-    streams_poll_pending();
+    if (lookups_finished) streams_poll_pending();
     session_timers();
     if (pending_removals &&
         (fd_poll.count <= compaction_small_table || pending_removals > compaction_pending_max ||
@@ -349,16 +361,16 @@ void tunnel_device_read() {
     static uint8_t buf[scratch_bytes];
     const int fd = fd_poll.entries[cur_index].fd;
     const int buflen = runtime.buflen > 0 && runtime.buflen <= scratch_bytes ? runtime.buflen : scratch_bytes;
-    const int room = buflen - tunnel_cmd_header_bytes;
+    const int room = buflen - int(cmd_tunnel_header_bytes);
     if (room <= 0) return;
     for (int k = 0; k < runtime.prefetch; k++) {
-        const ssize_t n = ::read(fd, buf + tunnel_cmd_header_bytes, size_t(room));
+        const ssize_t n = ::read(fd, buf + cmd_tunnel_header_bytes, size_t(room));
         if (n <= 0) break;
         // Too short to name a destination: nobody can route it.
         if (n < ipv4_dst_offset + 4) continue;
         if (!session_head) continue;
         uint32_t dst;
-        std::memcpy(&dst, buf + tunnel_cmd_header_bytes + ipv4_dst_offset, 4);
+        std::memcpy(&dst, buf + cmd_tunnel_header_bytes + ipv4_dst_offset, 4);
         stx_session* found = nullptr;
         stx_session* s = session_head;
         do {
@@ -376,6 +388,6 @@ void tunnel_device_read() {
             break;
         }
         cmd_put_tunnel_header(buf, uint16_t(n));
-        session_deflate(found, buf, uint32_t(n + tunnel_cmd_header_bytes));
+        session_deflate(found, buf, uint32_t(n + cmd_tunnel_header_bytes));
     }
 }

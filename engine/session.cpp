@@ -16,7 +16,9 @@
 #include "engine/loop.h"
 #include "engine/streams.h"
 #include "platform/net.h"
+#include "platform/random.h"
 #include "platform/sleep.h"
+#include "protocol/hooks.h"
 #include "protocol/session_core.h"
 #include "protocol/wire.h"
 
@@ -79,6 +81,23 @@ int first_remote_of(int local_index) {
     return r >= 0 && r < remote_table_size && remote_table ? r : -1;
 }
 
+// Session ids and nonces come from the system's random source: an id that
+// can be guessed lets anyone reset the session or slip data into it, since
+// datagrams are matched by id whoever sends them.
+void draw_random(void* out, size_t n) {
+    if (!random_bytes(out, n)) fatal_error(__LINE__, "cannot read the system random source");
+}
+
+// A fresh id that no live session uses; 0 and the magic id are never drawn,
+// because a reset naming 0 is ignored and the magic id marks commands.
+uint32_t new_session_id() {
+    uint32_t id;
+    do {
+        draw_random(&id, sizeof id);
+    } while (id == 0 || id == magic_session_id || session_by_id(id));
+    return id;
+}
+
 void count_udp_out(stx_session* s, long sent) {
     if (s) s->udp_out += uint32_t(sent + udp_overhead_bytes);
     stats.udp_out += uint64_t(sent + udp_overhead_bytes);
@@ -88,7 +107,7 @@ void count_udp_out(stx_session* s, long sent) {
 // marks the session for closing only when it is being made.
 void send_login(stx_session* s, const remote_record& r, bool mark_on_failure) {
     uint8_t nonce[8];
-    for (uint8_t& b : nonce) b = uint8_t(std::rand() & 0xFF);
+    draw_random(nonce, sizeof nonce);
     login_fields f{};
     f.session_id = s->session_id;
     f.login = r.login;
@@ -125,8 +144,7 @@ stx_session* make_session(int local_index, const remote_record& r) {
     stx_session* s = new (std::nothrow) stx_session();
     if (!s) fatal_error(__LINE__, "error allocated memory for struct stx_session");
 
-    const uint32_t high = uint32_t(std::rand());
-    s->session_id = (high << 16) | (uint32_t(std::rand()) & 0xFFFF);
+    s->session_id = new_session_id();
     s->local_index = local_index;
     s->server_addr = r.server_addr;
     s->server_port = r.server_port;
@@ -151,6 +169,8 @@ stx_session* make_session(int local_index, const remote_record& r) {
     s->burst = burst;
     s->allowance = int32_t(std::min<uint32_t>(burst, INT32_MAX));
     s->last_refill = now;
+    // The first check's period runs from here, not from clock zero.
+    s->last_check = now;
     if (r.ldelay_s != 0) s->flush_interval_s = r.ldelay_s;
     s->rtt = rtt_initial_s;
     s->loss_tolerance = loss_tolerance_percent;
@@ -389,7 +409,7 @@ void close_session(stx_session* s) {
     // name them, so compaction could not.
     while (s_stream* st = s->stream_ring) {
         fifo_free(&st->input);
-        fifo_free(&st->buf_out);
+        buf_out_free(st);
         st->ended = 1;
         const int i = st->fd_index;
         if (i >= 0 && i < fd_poll.count && fd_poll.comp[i].stream == st) {
@@ -424,6 +444,7 @@ void close_session(stx_session* s) {
     // What this session still owed from the shared budget must not keep
     // counting against the others.
     if (s->owed) {
+        QUORIN_CHECK(budget.demanding > 0);
         budget.total_demand = budget.total_demand >= s->owed ? budget.total_demand - s->owed : 0;
         if (budget.demanding) budget.demanding--;
         s->owed = 0;

@@ -7,21 +7,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 
 #include "engine/log.h"
 #include "engine/loop.h"
+#include "engine/resolver.h"
 #include "engine/session.h"
 #include "engine/tunnel.h"
 #include "platform/net.h"
+#include "protocol/hooks.h"
 
 namespace {
 
@@ -29,14 +26,9 @@ namespace {
 constexpr uint32_t segment_bytes = 1500;
 constexpr uint32_t segment_overhead_bytes = 60;
 constexpr uint32_t stream_limit_reset_after = 100;
-// deflate cannot expand data by more than this ratio, so an inflated payload
-// beyond it is no legitimate stream.
-constexpr uint64_t inflate_max_ratio = 1032;
 // A peer that keeps sending after our stop would otherwise grow buf_out
 // without end.
 constexpr uint64_t buf_out_hard_limit_bytes = 64u << 20;
-constexpr size_t resolver_workers_max = 4;
-constexpr size_t resolver_waiting_max = 1024;
 
 uint8_t fallback_scratch[scratch_bytes];
 
@@ -49,6 +41,8 @@ uint32_t clamp_buflen() {
 
 poll_entry* entry_of(const s_stream* st) {
     if (!st || st->fd_index < 0 || st->fd_index >= fd_poll.count) return nullptr;
+    // Compaction and the console's moves keep a stream and its entry in step.
+    QUORIN_CHECK(fd_poll.comp[st->fd_index].stream == st);
     if (fd_poll.comp[st->fd_index].stream != st) return nullptr;
     return &fd_poll.entries[st->fd_index];
 }
@@ -63,6 +57,7 @@ stx_session* session_of(const s_stream* st) {
 }
 
 void drop_input(stx_session* s, s_stream* st) {
+    QUORIN_CHECK(s->queued_input >= st->input.len);
     s->queued_input -= std::min(s->queued_input, st->input.len);
     fifo_free(&st->input);
 }
@@ -107,13 +102,12 @@ int connect_to(int fd, uint32_t addr_net, uint16_t port_net) {
     return sock_would_block(sock_last_error()) ? 0 : -1;
 }
 
-// ---------------------------------------------------------------- resolver
-// Names are resolved on worker threads so that a slow lookup never holds up
-// the loop. Workers see only copies of the name; everything that touches a
-// session or a stream happens in streams_poll_pending on the engine thread.
+// ---------------------------------------------------------------- opens by name
+// The names are looked up by the resolver's workers; everything that touches
+// a session or a stream happens here, on the engine thread, when the loop
+// picks the results up.
 
-struct resolve_job {
-    uint64_t serial;
+struct pending_open {
     stx_session* s;
     uint32_t session_id;
     s_stream* st;
@@ -122,71 +116,28 @@ struct resolve_job {
     std::string name;
 };
 
-struct resolve_result {
-    resolve_job job;
-    bool ok;
-    uint32_t addr_net;
-};
-
-struct resolver_state {
-    pid_t pid;
-    std::mutex mu;
-    std::condition_variable cv;
-    std::deque<resolve_job> jobs;
-    std::deque<resolve_result> results;
-    size_t workers = 0;
-    size_t idle = 0;
-};
-
-// Never freed: detached workers hold it for the life of the process. A
-// forked child has none of its parent's workers and starts a state of its own.
-resolver_state* resolver = nullptr;
-uint64_t resolve_serial = 0;
-// Engine thread only: the serial of the lookup each waiting stream expects.
+uint64_t lookup_serial = 0;
+std::unordered_map<uint64_t, pending_open> pending_opens;  // by lookup serial
+// The serial of the lookup each waiting stream expects: a stream freed and a
+// new one made at the same address must not take the old answer.
 std::unordered_map<s_stream*, uint64_t> resolve_waiting;
+pid_t lookups_pid = 0;
 
-void resolver_worker(resolver_state* r) {
-    std::unique_lock<std::mutex> lock(r->mu);
-    for (;;) {
-        r->cv.wait(lock, [r] { return !r->jobs.empty(); });
-        resolve_job job = std::move(r->jobs.front());
-        r->jobs.pop_front();
-        r->idle--;
-        lock.unlock();
-        uint32_t addr = 0;
-        const bool ok = resolve_ipv4(job.name.c_str(), &addr);
-        lock.lock();
-        r->results.push_back(resolve_result{std::move(job), ok, addr});
-        r->idle++;
-    }
+// A forked child inherits the waiting opens but none of the workers that
+// would answer them.
+void forget_foreign_lookups() {
+    if (lookups_pid == getpid()) return;
+    lookups_pid = getpid();
+    pending_opens.clear();
+    resolve_waiting.clear();
 }
 
-resolver_state* resolver_get() {
-    if (!resolver || resolver->pid != getpid()) {
-        resolver = new resolver_state();
-        resolver->pid = getpid();
-        resolve_waiting.clear();
-    }
-    return resolver;
-}
-
-bool resolver_submit(stx_session* s, s_stream* st, const char* name, uint16_t port_net) {
-    if (resolve_waiting.size() >= resolver_waiting_max) return false;
-    resolver_state* r = resolver_get();
-    const uint64_t serial = ++resolve_serial;
-    std::lock_guard<std::mutex> lock(r->mu);
-    if (r->idle <= r->jobs.size() && r->workers < resolver_workers_max) {
-        try {
-            std::thread(resolver_worker, r).detach();
-            r->workers++;
-            r->idle++;
-        } catch (const std::system_error&) {
-            if (r->workers == 0) return false;
-        }
-    }
-    r->jobs.push_back(resolve_job{serial, s, s->session_id, st, st->id, port_net, name});
+bool lookup_submit(stx_session* s, s_stream* st, const char* name, uint16_t port_net) {
+    forget_foreign_lookups();
+    const uint64_t serial = ++lookup_serial;
+    if (!resolver_submit(serial, name)) return false;
+    pending_opens[serial] = pending_open{s, s->session_id, st, st->id, port_net, name};
     resolve_waiting[st] = serial;
-    r->cv.notify_one();
     return true;
 }
 
@@ -200,10 +151,13 @@ bool session_alive(const stx_session* s, uint32_t session_id) {
     return false;
 }
 
-void finish_open_by_name(const resolve_result& res) {
-    const resolve_job& job = res.job;
+void finish_open_by_name(const name_result& res) {
+    auto found = pending_opens.find(res.serial);
+    if (found == pending_opens.end()) return;
+    const pending_open job = std::move(found->second);
+    pending_opens.erase(found);
     auto w = resolve_waiting.find(job.st);
-    if (w == resolve_waiting.end() || w->second != job.serial) return;
+    if (w == resolve_waiting.end() || w->second != res.serial) return;
     resolve_waiting.erase(w);
     // The stream may have ended, or its session may be gone, while the name
     // was looked up; only a stream still waiting for this lookup goes on.
@@ -312,7 +266,7 @@ void open_stream(stx_session* s, uint16_t id, uint32_t addr_net, uint16_t port_n
         if (!s->delayed) events = ev_read;
     }
     fd_append(fd, events, fd_stream, s, st, s->local_index);
-    if (name_len && !resolver_submit(s, st, name, port_net)) {
+    if (name_len && !lookup_submit(s, st, name, port_net)) {
         log_msg(1, "Cannot resolve %s, stream %d session %x\n", name, int(id), s->session_id);
         stream_close(st);
     }
@@ -369,7 +323,13 @@ void on_data(void* ctx, uint16_t id, const uint8_t* bytes, uint32_t n) {
         stream_close(st);
         return;
     }
-    fifo_write(&st->buf_out, bytes, n);
+    if (buf_out_total + n > runtime.buf_out_total_max) {
+        log_msg(0, "Streams hold %llu bytes for their sockets, stream %d on session %x closed\n",
+                (unsigned long long)buf_out_total, int(id), s->session_id);
+        stream_close(st);
+        return;
+    }
+    buf_out_write(st, bytes, n);
     if (st->buf_out.len > tcpbuf && !st->stopped) {
         st->stopped = 1;
         st->stop_time = now;
@@ -416,7 +376,10 @@ void on_shutdown(void* ctx, uint16_t id) {
     poll_entry* e = entry_of(st);
     if (!e || close_flags_of(st)) return;
     if (st->local_end) {
-        stream_mark(st, close_requested | close_peer_informed);
+        // Our own shutdown may still wait to be packed (no budget yet, or a
+        // stop took the stream off the ready list): the packer marks the
+        // entry once it has gone out, or the peer would never learn our end.
+        if (st->shutdown_sent) stream_mark(st, close_requested | close_peer_informed);
     } else if (st->conn_state != conn_connecting_by_name) {
         // The write path passes the end on once buf_out is empty; with
         // buf_out already empty it would otherwise never run.
@@ -459,23 +422,9 @@ void session_flush(stx_session* s) {
 }
 
 uint32_t session_stream_cmd(stx_session* s, cmd_code code, uint16_t stream_id) {
-    uint8_t cmd[4];
+    uint8_t cmd[cmd_stream_bytes];
     const size_t n = cmd_put_stream(cmd, code, stream_id);
     return session_deflate(s, cmd, uint32_t(n));
-}
-
-int session_inflate(stx_session* s, const uint8_t* payload, uint32_t n) {
-    if (n == 0) return 0;
-    const uint32_t chunk = clamp_buflen();
-    const uint64_t bound = std::min<uint64_t>(uint64_t(n) * inflate_max_ratio + chunk, UINT32_MAX);
-    const int r = s->inflater_ready ? payload_inflate(&s->inflater, payload, n, &s->in_cmds, chunk, uint32_t(bound))
-                                    : Z_STREAM_ERROR;
-    if (r != Z_OK) {
-        log_msg(0, "inflate error:%d:%d(upgrade client?)\n", r, int(n));
-        s->close_mark = 1;
-        return 1;
-    }
-    return 0;
 }
 
 void process_commands(stx_session* s) {
@@ -486,21 +435,22 @@ void process_commands(stx_session* s) {
 
 void pack_streams(stx_session* s, int64_t budget) {
     uint8_t* buf = cmd_buf();
-    const uint32_t room = std::min<uint32_t>(clamp_buflen() - 4, cmd_data_max);
+    const uint32_t room = std::min<uint32_t>(clamp_buflen() - cmd_data_header_bytes, cmd_data_max);
     while (s->ready_head && budget >= 1) {
         s_stream* st = s->ready_head;
         uint32_t n = std::min<uint32_t>(s->packet_size, room);
         // Room for the shutdown that follows the last data.
-        if (st->local_end) n = n > 3 ? n - 3 : 0;
+        if (st->local_end) n = n > cmd_stream_bytes ? n - uint32_t(cmd_stream_bytes) : 0;
         if (n == 0) n = 1;
-        const uint32_t got = fifo_read(&st->input, buf + 4, n);
+        const uint32_t got = fifo_read(&st->input, buf + cmd_data_header_bytes, n);
         if (got) {
             cmd_put_data_header(buf, uint16_t(got), st->id);
-            const uint32_t deflated = session_deflate(s, buf, got + 4);
+            const uint32_t deflated = session_deflate(s, buf, uint32_t(got + cmd_data_header_bytes));
+            QUORIN_CHECK(s->queued_input >= got);
             s->queued_input -= std::min(s->queued_input, got);
             budget -= deflated;
             s->packed_compressed += deflated;
-            s->packed_raw += got + 4;
+            s->packed_raw += got + cmd_data_header_bytes;
         }
         if (st->input.len == 0) {
             ready_list_remove(s, st);
@@ -529,7 +479,7 @@ void pack_streams(stx_session* s, int64_t budget) {
 
 void send_continue(s_stream* st, uint32_t n) {
     const uint32_t before = st->buf_out.len;
-    fifo_read(&st->buf_out, nullptr, n);
+    buf_out_read(st, nullptr, n);
     const uint32_t half = runtime.tcpbuf > 0 ? uint32_t(runtime.tcpbuf) / 2 : 0;
     if (st->stopped && before >= half && st->buf_out.len < half) {
         st->stopped = 0;
@@ -552,7 +502,7 @@ void tcp_write() {
             st->ended = 1;
             ready_list_remove(s, st);
             drop_input(s, st);
-            fifo_free(&st->buf_out);
+            buf_out_free(st);
             e->events = 0;
             return;
         }
@@ -603,10 +553,28 @@ void stream_mark(s_stream* st, uint8_t flags) {
     if (entry_of(st)) fd_mark_removal(st->fd_index, flags);
 }
 
+void buf_out_write(s_stream* st, const void* data, uint32_t n) {
+    fifo_write(&st->buf_out, data, n);
+    buf_out_total += n;
+}
+
+uint32_t buf_out_read(s_stream* st, void* dst, uint32_t n) {
+    const uint32_t taken = fifo_read(&st->buf_out, dst, n);
+    QUORIN_CHECK(buf_out_total >= taken);
+    buf_out_total -= std::min<uint64_t>(buf_out_total, taken);
+    return taken;
+}
+
+void buf_out_free(s_stream* st) {
+    QUORIN_CHECK(buf_out_total >= st->buf_out.len);
+    buf_out_total -= std::min<uint64_t>(buf_out_total, st->buf_out.len);
+    fifo_free(&st->buf_out);
+}
+
 void stream_close(s_stream* st) {
     stream_mark(st, close_requested);
     st->ended = 1;
-    fifo_free(&st->buf_out);
+    buf_out_free(st);
     if (poll_entry* e = entry_of(st)) e->events = 0;
 }
 
@@ -661,6 +629,7 @@ void ready_list_remove(stx_session* s, s_stream* st) {
     st->ready_next = nullptr;
     st->ready_prev = nullptr;
     st->in_ready = 0;
+    QUORIN_CHECK(s->ready_count > 0);
     if (s->ready_count) s->ready_count--;
 }
 
@@ -675,23 +644,19 @@ void stream_ring_remove(stx_session* s, s_stream* st) {
     }
     st->next = nullptr;
     st->prev = nullptr;
+    QUORIN_CHECK(s->stream_count > 0);
     if (s->stream_count) s->stream_count--;
 }
 
 // ---------------------------------------------------------------- open by name
 
 void streams_poll_pending() {
-    if (!resolver || resolver->pid != getpid()) return;
-    std::deque<resolve_result> done;
-    {
-        std::lock_guard<std::mutex> lock(resolver->mu);
-        done.swap(resolver->results);
-    }
-    for (const resolve_result& r : done) finish_open_by_name(r);
+    forget_foreign_lookups();
+    for (const name_result& r : resolver_take()) finish_open_by_name(r);
 }
 
 size_t streams_pending_count() {
-    if (!resolver || resolver->pid != getpid()) return 0;
+    forget_foreign_lookups();
     return resolve_waiting.size();
 }
 

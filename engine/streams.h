@@ -15,7 +15,6 @@ void session_flush(stx_session* s);
 // Deflates a 3-byte stream command (end, stop, continue, shutdown).
 uint32_t session_stream_cmd(stx_session* s, cmd_code code, uint16_t stream_id);
 
-int session_inflate(stx_session* s, const uint8_t* payload, uint32_t n);
 void process_commands(stx_session* s);
 void pack_streams(stx_session* s, int64_t budget);
 void tcp_write();
@@ -23,8 +22,15 @@ void send_continue(s_stream* st, uint32_t n);
 void sockets_delay_all(stx_session* s);
 void sockets_undelay_all(stx_session* s);
 
-// Marks the stream's descriptor for removal (closing it), as the Parts'
-// "close": removal bit only, ended flag, buf_out freed, events cleared.
+// buf_out is written, drained and dropped only through these, which keep
+// buf_out_total, the figure that bounds what all streams hold together.
+void buf_out_write(s_stream* st, const void* data, uint32_t n);
+// Takes up to n bytes into dst (null to discard); returns the bytes taken.
+uint32_t buf_out_read(s_stream* st, void* dst, uint32_t n);
+void buf_out_free(s_stream* st);
+
+// Marks the stream's descriptor for removal (closing it), as a plain
+// close: removal bit only, ended flag, buf_out freed, events cleared.
 void stream_close(s_stream* st);
 // Marks the stream's descriptor entry for removal with these close flags
 // (nothing when the stream has no entry yet).

@@ -26,6 +26,11 @@ constexpr uint32_t send_error_pause_ms = 100;
 constexpr double delay_inflight_speeds = 5.0;
 constexpr double delay_inflight_max_speeds = 10.0;
 constexpr uint64_t delay_queued_max_bytes = 50000000;
+// Received commands answer with commands of their own (ends, stops): a peer
+// that floods them must not grow our output without end. Local reading
+// stops at delay_queued_max_bytes, so honest output stays below this; past
+// it, received packets wait in the window until the output has drained.
+constexpr uint64_t rx_pause_deflated_bytes = 64u << 20;
 constexpr double speed_check_interval_s = 0.1;
 constexpr uint32_t speed_check_min_bytes = 10000;
 constexpr uint32_t speed_checks_per_status = 49;
@@ -36,9 +41,11 @@ constexpr double rtt_drift = 1.001;
 constexpr double ratio_min = 0.05;
 constexpr double ratio_max = 1.2;
 constexpr double status_chunk_rate = 1000.0;
-// Deflate expands one datagram's payload to about 1.5 MB at the very most;
-// a stream that yields more from one packet is broken or hostile.
-constexpr uint32_t max_inflated_per_packet = 4u << 20;
+// zlib's inflate gives at most 1032 bytes for each compressed byte, so one
+// datagram's payload yields about 1.5 MB at the very most; a stream that
+// yields more from one packet is broken or hostile.
+constexpr uint32_t inflate_max_ratio = 1032;
+constexpr uint32_t max_inflated_per_packet = uint32_t(max_datagram_bytes - header_bytes) * inflate_max_ratio;
 
 int64_t round_i64(double v) { return int64_t(std::llround(v)); }
 
@@ -72,11 +79,24 @@ void log_status_line(stx_session* s, uint32_t unit) {
             int(s->allowance), now - s->last_rx_time, fd_poll.count);
 }
 
+bool output_backed_up(stx_session* s) {
+    if (s->out_deflated.len <= rx_pause_deflated_bytes) return false;
+    s->data_received = 1;  // taken up again in a later pass
+    return true;
+}
+
+// The commands of each packet run before the next packet is inflated.
+int execute_commands(session_core& core, void*) {
+    auto& s = static_cast<stx_session&>(core);
+    process_commands(&s);
+    return s.close_mark || output_backed_up(&s) ? -1 : 0;
+}
+
 }  // namespace
 
 void process_rx(stx_session* s) {
-    process_rx_core(*s, uint32_t(std::max(runtime.buflen, 1)), max_inflated_per_packet);
-    process_commands(s);
+    if (output_backed_up(s)) return;
+    process_rx_core(*s, uint32_t(std::max(runtime.buflen, 1)), max_inflated_per_packet, execute_commands, nullptr);
 }
 
 void refill_allowance(stx_session* s) {

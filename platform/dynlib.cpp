@@ -24,6 +24,12 @@ std::string exe_dir() {
     return buf;
 }
 
+void* load_from(const std::string& dir, const char* windows_name) {
+    std::string path = dir + "/" + dynlib_file_name(windows_name);
+    if (access(path.c_str(), R_OK) != 0) return nullptr;
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
 }  // namespace
 
 std::string dynlib_file_name(const char* windows_name) {
@@ -41,11 +47,17 @@ std::string dynlib_search_dir() {
     return search_dir_ref();
 }
 
-void* dynlib_load(const char* windows_name) {
-    std::string file = dynlib_file_name(windows_name);
-    std::string path = dynlib_search_dir() + "/" + file;
-    if (access(path.c_str(), R_OK) != 0) return nullptr;
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+void* dynlib_load(const char* windows_name) { return load_from(dynlib_search_dir(), windows_name); }
+
+std::string dynlib_module_dir(const void* address) {
+    Dl_info info{};
+    if (!dladdr(address, &info) || !info.dli_fname || !std::strchr(info.dli_fname, '/')) return exe_dir();
+    std::string path = info.dli_fname;
+    return path.substr(0, path.rfind('/'));
+}
+
+void* dynlib_load_beside(const void* address, const char* windows_name) {
+    return load_from(dynlib_module_dir(address), windows_name);
 }
 
 void* dynlib_symbol(void* lib, const char* name) {

@@ -23,3 +23,11 @@ void* dynlib_load(const char* windows_name);
 // GetProcAddress: a function or data symbol, nullptr when absent.
 void* dynlib_symbol(void* lib, const char* name);
 void dynlib_close(void* lib);
+
+// The directory of the shared object (or executable) that holds `address`,
+// as it was loaded; "." when it cannot be told. A library that loads its own
+// companion, or reads a file placed beside it, looks there.
+std::string dynlib_module_dir(const void* address);
+// LoadLibraryA from the directory of the module that holds `address`: the
+// tuner reader finds the maker's library beside itself.
+void* dynlib_load_beside(const void* address, const char* windows_name);

@@ -43,9 +43,22 @@ bool system_resolve(const char* host, uint32_t* addr_net) {
     return true;
 }
 
+// The Windows lookup answers an empty name with the local host: the address
+// of the machine's own name, which a computer without a network still has
+// as loopback.
+bool local_host_ipv4(uint32_t* addr_net) {
+    char name[256] = {0};
+    if (gethostname(name, sizeof name - 1) == 0 && name[0] && resolver.load()(name, addr_net)) return true;
+    *addr_net = htonl(INADDR_LOOPBACK);
+    return true;
+}
+
 }  // namespace
 
-bool resolve_ipv4(const char* host, uint32_t* addr_net) { return resolver.load()(host, addr_net); }
+bool resolve_ipv4(const char* host, uint32_t* addr_net) {
+    if (!host || !*host) return local_host_ipv4(addr_net);
+    return resolver.load()(host, addr_net);
+}
 
 void resolve_set_impl(resolve_fn fn) { resolver.store(fn ? fn : system_resolve); }
 

@@ -19,7 +19,9 @@ bool sock_would_block(int err);
 bool udp_peer_unreachable(int err);
 
 // gethostbyname: the host's first IPv4 address in network order, or a dotted
-// quad. Returns false when it does not resolve.
+// quad. Returns false when it does not resolve. An empty name is the local
+// host (the address of this machine's own name, else loopback), as on
+// Windows.
 bool resolve_ipv4(const char* host, uint32_t* addr_net);
 
 // Tests replace name lookups so that no query ever leaves the machine for a

@@ -5,8 +5,6 @@
 #include "protocol/hooks.h"
 #include "protocol/wire.h"
 
-const uint8_t cmd_header_len[8] = {10, 3, 3, 4, 3, 3, 3, 3};
-
 size_t cmd_put_open(uint8_t* out, uint16_t port_net, uint32_t addr_net, uint16_t stream_id, const char* name,
                     uint8_t name_len) {
     if (!name) name_len = 0;

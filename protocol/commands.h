@@ -19,10 +19,25 @@ enum cmd_code : uint8_t {
     cmd_shutdown = 7,
 };
 
-extern const uint8_t cmd_header_len[8];  // {10, 3, 3, 4, 3, 3, 3, 3}
+// Header bytes by code; the parser reads the header length from here.
+inline constexpr uint8_t cmd_header_len[8] = {10, 3, 3, 4, 3, 3, 3, 3};
 
 constexpr uint16_t cmd_data_max = 2047;
-constexpr uint32_t cmd_tunnel_max = 4096;  // parser's own bound; callers apply buflen
+constexpr uint32_t cmd_name_max = 255;  // an open's name length is one byte
+// The longest tunnel packet: the engine's buffer. Callers may apply a
+// smaller buflen through tunnel_len_ok.
+constexpr uint32_t cmd_tunnel_max = fifo_node_data_bytes;
+
+// Room for building one command.
+constexpr size_t cmd_stream_bytes = cmd_header_len[cmd_end];  // end, stop, continue, shutdown, open internal
+constexpr size_t cmd_open_max_bytes = cmd_header_len[cmd_open] + cmd_name_max;
+constexpr size_t cmd_data_header_bytes = cmd_header_len[cmd_data];
+constexpr size_t cmd_data_max_bytes = cmd_data_header_bytes + cmd_data_max;
+constexpr size_t cmd_tunnel_header_bytes = cmd_header_len[cmd_tunnel];
+
+// An open by name carries this address in place of one: 1.0.0.0, as the
+// bytes stand in the command (network order).
+inline constexpr uint8_t cmd_name_placeholder_addr[4] = {1, 0, 0, 0};
 
 // Encoders. Each returns the number of bytes written to out.
 size_t cmd_put_open(uint8_t* out, uint16_t port_net, uint32_t addr_net, uint16_t stream_id, const char* name,
@@ -41,7 +56,7 @@ struct cmd_open_req {
     uint16_t port_net;
     uint32_t addr_net;
     uint8_t name_len;
-    char name[256];  // NUL-terminated copy of the name bytes
+    char name[cmd_name_max + 1];  // NUL-terminated copy of the name bytes
 };
 
 // What the parser calls. ctx is passed back untouched. Data of one command
@@ -67,7 +82,7 @@ struct cmd_parser {
     uint8_t have = 0;          // header bytes held
     uint8_t body = 0;          // the held header's body is under way (left is set)
     uint32_t left = 0;         // data/name/tunnel bytes still to come
-    uint8_t name[256];
+    uint8_t name[cmd_name_max];
     uint32_t name_have = 0;
     uint8_t tunnel[cmd_tunnel_max];
     uint32_t tunnel_have = 0;

@@ -7,8 +7,13 @@
 
 #include <zlib.h>
 
+// Each node is one 4096-byte block: a 20-byte header {next, prev, read
+// offset, write offset, capacity} as the 32-bit program laid it out, and
+// 4076 bytes of data. That data room is also the size of the engine's own
+// buffer (engine/globals.h) and of the longest tunnel packet.
 constexpr uint32_t fifo_node_bytes = 4096;
-constexpr uint32_t fifo_node_data_bytes = 4076;
+constexpr uint32_t fifo_node_header_bytes = 20;
+constexpr uint32_t fifo_node_data_bytes = fifo_node_bytes - fifo_node_header_bytes;
 
 struct fifo_node {
     fifo_node* next;

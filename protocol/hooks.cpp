@@ -31,3 +31,13 @@ void proto_fatal(int where, const char* text) {
     std::fflush(stderr);
     std::abort();
 }
+
+void proto_check_failed(const char* cond, const char* file, int line) {
+#ifdef QUORIN_CHECKED
+    char text[256];
+    std::snprintf(text, sizeof text, "check failed: %s (%s)", cond, file);
+    proto_fatal(line, text);
+#else
+    proto_log(0, "check failed: %s (%s:%d)\n", cond, file, line);
+#endif
+}

@@ -219,6 +219,7 @@ int clean_acked(session_core& s, uint32_t g, double now) {
             array_p_forget(ap, p->data_id);
         }
         if (p->sent > s.newest_acked_sent) s.newest_acked_sent = p->sent;
+        QUORIN_CHECK(s.bytes_in_flight >= p->len && s.packets_in_flight > 0);
         s.bytes_in_flight = s.bytes_in_flight >= p->len ? s.bytes_in_flight - p->len : 0;
         if (s.packets_in_flight) s.packets_in_flight--;
         if (p->state == pkt_state_queued) {
@@ -236,7 +237,7 @@ int clean_acked(session_core& s, uint32_t g, double now) {
 
 // ---------------------------------------------------------------- delivery
 
-int process_rx_core(session_core& s, uint32_t chunk_len, uint32_t max_inflated) {
+int process_rx_core(session_core& s, uint32_t chunk_len, uint32_t max_inflated, rx_step_fn step, void* ctx) {
     rx_window& w = s.window;
     uint32_t delivered = 0;
     int result = 0;
@@ -260,6 +261,10 @@ int process_rx_core(session_core& s, uint32_t chunk_len, uint32_t max_inflated) 
         w.count--;
         packet_free(p);
         delivered++;
+        if (step && step(s, ctx) < 0) {
+            result = -1;
+            break;
+        }
     }
     if (rx_window_advance(w, s.last_delivered) != 0) {
         proto_log(1, "ERROR. Fault offset %d, used %d, first %d id %d close session\n",

@@ -97,10 +97,18 @@ void serve_resend_requests(session_core& s, const uint8_t* reqs, int count, uint
 // when g contradicts the arrays (close mark set).
 int clean_acked(session_core& s, uint32_t g, double now);
 
+// Called after each delivered packet's payload was inflated into in_cmds, so
+// that the commands are executed before the next packet is inflated: the
+// fifo then never holds more than one packet's output, however many packets
+// the window hands over at once. A negative return stops the delivery.
+using rx_step_fn = int (*)(session_core& s, void* ctx);
+
 // Delivers in-order packets: inflates each payload into in_cmds (scratch
-// chunk of chunk_len bytes, output bounded by max_inflated). Returns 0, or
-// -1 on an inflate error or a bookkeeping fault (close mark set).
-int process_rx_core(session_core& s, uint32_t chunk_len, uint32_t max_inflated);
+// chunk of chunk_len bytes, output bounded by max_inflated per packet) and
+// runs step, when given, after each. Returns 0, or -1 on an inflate error or
+// a bookkeeping fault (close mark set) or when step stopped it.
+int process_rx_core(session_core& s, uint32_t chunk_len, uint32_t max_inflated, rx_step_fn step = nullptr,
+                    void* ctx = nullptr);
 
 // Builds the next outgoing packet of at most n wire bytes: due resend
 // requests first (at most 63), then deflated payload. Assigns ids and flags

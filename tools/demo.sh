@@ -3,12 +3,13 @@
 # this machine's loopback, and a real transfer through the engine's SOCKS 5
 # listener.
 #
-#   tools/demo.sh BIN_DIR [--check] [--satellite | --tunnel]
+#   tools/demo.sh BIN_DIR [--check] [--satellite | --ui | --tunnel]
 #
 #   --check      run the transfers once and exit: 0 when every file arrived
 #                byte-exact and the console answered "show stat"
 #   --satellite  put the link emulator (linkem) between the engine and the
 #                server: 300 ms each way, 8 Mbit/s down, 1 Mbit/s up, 0.5 % loss
+#   --ui         the desktop interface instead (tools/demo_ui.sh)
 #   --tunnel     the engine takes over the default route of a user's machine
 #                played by network namespaces (root): tools/demo_tunnel.sh
 #
@@ -16,7 +17,7 @@
 # browser. Everything runs in a scratch directory and is stopped on exit.
 set -uo pipefail
 
-usage() { sed -n '6,16p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '6,17p' "$0" | sed 's/^# \{0,1\}//'; }
 
 if [ $# -lt 1 ] || [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
     usage
@@ -24,6 +25,13 @@ if [ $# -lt 1 ] || [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
 fi
 bin=$1
 shift
+for arg in "$@"; do
+    if [ "$arg" = --ui ]; then
+        rest=()
+        for a in "$@"; do [ "$a" = --ui ] || rest+=("$a"); done
+        exec "$(dirname "$0")/demo_ui.sh" "$bin" "${rest[@]}"
+    fi
+done
 check=0
 satellite=0
 tunnel=0
@@ -229,7 +237,10 @@ remote=demo
 service_int=0
 port=127.0.0.1:$fwd_port
 EOF
-start quorin quorin.out "$bin/quorin"
+# A copy of the engine in the scratch directory runs headless: the interface
+# library next to the build's engine stays out of this demo.
+cp "$bin/quorin" "$work/quorin"
+start quorin quorin.out "$work/quorin"
 engine_pid=${pids[-1]}
 wait_listen "$engine_pid" "$socks_port" || die "the engine does not listen on its SOCKS 5 port $socks_port"
 wait_listen "$engine_pid" "$fwd_port" || die "the engine does not listen on its forward port $fwd_port"

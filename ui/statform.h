@@ -46,6 +46,7 @@ public:
     void startStat(quint16 console_port = stat_console_port);
 
     void setMd(const QString& md) { md_ = md; }
+    const QString& md() const { return md_; }
     // Host (and port) of the account web service, before startStat().
     void setAccountHost(const QString& host) { account_host_ = host; }
     void setBalanceTimeout(int ms) { balance_timeout_ms_ = ms; }

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -804,7 +805,16 @@ bool engine_proc::start(temp_dir& d, const std::string& conf, uint16_t console_a
     dir = &d;
     console_port = console_at;
     d.write("quorin.conf", conf);
-    if (!proc.start({bin_path("quorin")}, d.path(), d.file("stdout.txt"), d.file("stderr.txt"))) return false;
+    // The engine loads the libraries that sit next to it: a copy of its own
+    // in the directory keeps these runs headless.
+    const std::string engine = d.file("quorin");
+    std::error_code ec;
+    if (!std::filesystem::exists(engine, ec)) {
+        std::filesystem::create_hard_link(bin_path("quorin"), engine, ec);
+        if (ec) std::filesystem::copy_file(bin_path("quorin"), engine, ec);
+        if (ec) return false;
+    }
+    if (!proc.start({engine}, d.path(), d.file("stdout.txt"), d.file("stderr.txt"))) return false;
     console c;
     const bool up = wait_until(
         [&] {

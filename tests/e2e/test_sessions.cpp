@@ -24,7 +24,7 @@ using namespace e2e;
 class Sessions : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!bin_exists("quorin") || !bin_exists("refserver")) GTEST_SKIP() << "engine or refserver not built";
+        ASSERT_TRUE(bin_exists("quorin") && bin_exists("refserver")) << "engine or refserver not built";
     }
     void TearDown() override {
         if (HasFailure()) st.keep_for_diagnosis();
@@ -101,7 +101,7 @@ TEST_F(Sessions, ServerRestartMidTransferResetsAndRecovers) {
 }
 
 TEST_F(Sessions, LossyDelayedLinkCarriesDataIntact) {
-    if (!bin_exists("linkem")) GTEST_SKIP() << "linkem not built";
+    ASSERT_TRUE(bin_exists("linkem")) << "linkem not built";
     ASSERT_TRUE(st.start_refserver());
     process link;
     ASSERT_TRUE(link.start({bin_path("linkem"), "--listen", "127.0.0.1:0", "--server",

@@ -16,6 +16,7 @@
 #include "engine/log.h"
 #include "engine/loop.h"
 #include "engine/session.h"
+#include "platform/net.h"
 #include "tests/engine/support/child.h"
 #include "tests/engine/support/engine_testing.h"
 
@@ -258,10 +259,35 @@ TEST_F(ConfigTest, EveryPortLineIsReadTheLastOneSends) {
 }
 
 TEST_F(ConfigTest, UnresolvedPortHostBindsAnyAddress) {
-    load("[server]\nport=:5000\n");
+    resolve_set_impl(engine_testing::hosts_only);
+    load("[server]\nport=no-such-host.invalid:5000\n");
+    resolve_set_impl(nullptr);
     int i = entry_of_type(fd_server_udp);
     ASSERT_GE(i, 0);
     EXPECT_EQ(local_address(fd_poll.entries[i].fd).sin_addr.s_addr, htonl(INADDR_ANY));
+}
+
+// As the system lookup that the configuration was written for, an empty host
+// names the local host: no ephemeral port, no fatal error.
+TEST_F(ConfigTest, EmptyHostIsTheLocalHost) {
+    uint32_t local = 0;
+    ASSERT_TRUE(resolve_ipv4("", &local));
+    const int port = free_port(SOCK_DGRAM);
+    load("[server]\nport=:" + std::to_string(port) + "\nudpdstlog=:514\n[services]\ninternal=3,:25\n"
+         "[remote]\nname=a\nserver=:5000\n[local]\nservice_ext=:80\n");
+    int i = entry_of_type(fd_server_udp);
+    ASSERT_GE(i, 0);
+    const sockaddr_in at = local_address(fd_poll.entries[i].fd);
+    EXPECT_EQ(at.sin_addr.s_addr, local);
+    EXPECT_EQ(ntohs(at.sin_port), port);
+    EXPECT_EQ(runtime.udpdstlog_addr, local);
+    EXPECT_EQ(ntohs(runtime.udpdstlog_port), 514);
+    EXPECT_EQ(services_table[3].addr, local);
+    ASSERT_EQ(remote_count, 1);
+    EXPECT_EQ(remote_table[0].server_addr, local);
+    EXPECT_EQ(ntohs(remote_table[0].server_port), 5000);
+    EXPECT_EQ(local_table[0].mode, mode_service_ext);
+    EXPECT_EQ(local_table[0].ext_addr, local);
 }
 
 TEST_F(ConfigTest, ControlSocketListensOnLoopbackWhateverHostIsGiven) {
@@ -412,7 +438,9 @@ struct mode_case {
 class LocalModeTest : public ConfigTest, public ::testing::WithParamInterface<mode_case> {};
 
 TEST_P(LocalModeTest, KeysSetTheMode) {
+    resolve_set_impl(engine_testing::hosts_only);
     load(std::string("[local]\n") + GetParam().lines);
+    resolve_set_impl(nullptr);
     ASSERT_EQ(local_count, 1);
     EXPECT_EQ(local_table[0].mode, GetParam().mode) << GetParam().lines;
     EXPECT_EQ(local_table[0].service_number, GetParam().service) << GetParam().lines;
@@ -432,7 +460,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, LocalModeTest,
                                            mode_case{"tunnel\n", mode_tunnel, -1},
                                            mode_case{"socks4\nmux\n", mode_mux, -1},
                                            mode_case{"service_ext=127.0.0.1:8080\n", mode_service_ext, -1},
-                                           mode_case{"socks4\nservice_ext=:8080\n", mode_socks4, -1}));
+                                           mode_case{"socks4\nservice_ext=no-such-host.invalid:8080\n", mode_socks4, -1}));
 
 TEST_F(ConfigTest, ServiceExtStoresAddressAndPort) {
     load("[local]\nservice_ext=127.0.0.3:8080\n");
@@ -492,19 +520,21 @@ TEST_F(ConfigDeathTest, UnresolvedOrPortlessValuesAreFatal) {
         const char* text;
         const char* message;
     } cases[] = {
-        {"[remote]\nname=a\nserver=:5000\n", "server parameter is not resolved, exiting"},
+        {"[remote]\nname=a\nserver=no-such-host.invalid:5000\n", "server parameter is not resolved, exiting"},
         {"[remote]\nname=a\nserver=127.0.0.1:0\n", "server port parameter is not resolved, exiting"},
-        {"[server]\nudpdstlog=:9\n", "parameter dstlog hostname is not resolved, exiting"},
+        {"[server]\nudpdstlog=no-such-host.invalid:9\n", "parameter dstlog hostname is not resolved, exiting"},
         {"[server]\nudpdstlog=127.0.0.1:0\n", "dstlog port parameter is not resolved, exiting"},
         {"[local]\ntransparent\nport=1\n", "TUN section present in config, but tun.dll not found or not up to date"},
         {"[local]\ntunnel=10.7.0.2:1\n", "TUN section present in config, but tun.dll not found or not up to date"},
     };
+    resolve_set_impl(engine_testing::hosts_only);
     for (const fatal_case& c : cases) {
         child_result r = run_child([&] { load(c.text); });
         EXPECT_EQ(r.code, 1) << c.text;
         EXPECT_NE(r.err.find(std::string("Critical Error: ") + c.message), std::string::npos) << c.text << r.err;
         EXPECT_NE(r.out.find(std::string("CRITICAL ERROR: ") + c.message), std::string::npos) << c.text << r.out;
     }
+    resolve_set_impl(nullptr);
 }
 
 TEST_F(ConfigDeathTest, BindConflictsAreFatal) {

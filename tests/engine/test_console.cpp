@@ -19,6 +19,7 @@
 #include "engine/globals.h"
 #include "engine/loop.h"
 #include "engine/session.h"
+#include "platform/net.h"
 #include "tests/engine/support/child.h"
 #include "tests/engine/support/engine_testing.h"
 
@@ -302,9 +303,20 @@ TEST_F(ConsoleTest, SetServerMovesEveryRecordAndResets) {
     int c = open_client();
     stx_session* s = add_session(5, "srv");
     const uint16_t port_before = remote_table[0].server_port;
-    EXPECT_EQ(command(c, "set server :1\n"), prompt);
+    resolve_set_impl(engine_testing::hosts_only);
+    EXPECT_EQ(command(c, "set server no-such-host.invalid:1\n"), prompt);
+    resolve_set_impl(nullptr);
     EXPECT_EQ(remote_table[0].server_addr, inet_addr("127.0.0.1"));
     EXPECT_EQ(s->close_mark, 0);
+
+    // An empty host is the local host.
+    uint32_t local = 0;
+    ASSERT_TRUE(resolve_ipv4("", &local));
+    remote_table[0].server_addr = inet_addr("127.0.0.7");
+    EXPECT_EQ(command(c, "set server :1\n"), prompt);
+    EXPECT_EQ(remote_table[0].server_addr, local);
+    EXPECT_EQ(s->close_mark, 1);
+    s->close_mark = 0;
 
     EXPECT_EQ(command(c, "set server 127.0.0.9 127.0.0.5:9\n"), prompt);
     for (int i = 0; i < remote_count; ++i) EXPECT_EQ(remote_table[i].server_addr, inet_addr("127.0.0.5"));

@@ -327,7 +327,7 @@ TEST_F(Listeners, LocalEndAfterThePeersShutdownStillDeliversWhatIsBuffered) {
     int c;
     s_stream* st = accept_client(li, &c);
     ASSERT_NE(nullptr, st);
-    fifo_write(&st->buf_out, "reply", 5);
+    buf_out_write(st, "reply", 5);
     st->remote_end = 1;
     shutdown(c, SHUT_WR);
     serve_read(st);

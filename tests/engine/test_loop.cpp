@@ -189,7 +189,7 @@ TEST_F(Loop, ClosedEstablishedStreamDrainsItsOutputThenSendsEnd) {
     s_stream* st = stream_new(s, 0x1234);
     st->conn_state = conn_established;
     const int i = fd_append(e, ev_write, fd_stream, s, st, 0);
-    fifo_write(&st->buf_out, "pending", 7);
+    buf_out_write(st, "pending", 7);
     fd_mark_removal(i, close_requested);
 
     const int count = fd_poll.count;
@@ -197,7 +197,7 @@ TEST_F(Loop, ClosedEstablishedStreamDrainsItsOutputThenSendsEnd) {
     EXPECT_EQ(count, fd_poll.count);  // still draining
     EXPECT_EQ(now, st->close_time);
 
-    fifo_read(&st->buf_out, nullptr, 7);
+    buf_out_read(st, nullptr, 7);
     const uint64_t local_in = stats.local_in;
     fd_poll.count = poll_compact(fd_poll.count);
     EXPECT_EQ(count - 1, fd_poll.count);
@@ -214,7 +214,7 @@ TEST_F(Loop, StreamThatNeverDrainsGoesAfter60sAndPeerEndedOnesSendNothing) {
     s_stream* st = stream_new(s, 9);
     st->conn_state = conn_established;
     const int i = fd_append(spare_socket, 0, fd_stream, s, st, 0);
-    fifo_write(&st->buf_out, "stuck", 5);
+    buf_out_write(st, "stuck", 5);
     fd_mark_removal(i, close_requested | close_peer_informed);
     const int count = fd_poll.count;
 

@@ -125,6 +125,27 @@ TEST_F(Session, FirstConnectionMakesTheSessionAndSendsTheLogin) {
     EXPECT_TRUE(logged("connect to 'alpha' 127.0.0.1:" + std::to_string(ntohs(fake_port)) + "\n"));
 }
 
+// Whoever knows when the engine started must not be able to guess the
+// session id (which resets the session from anywhere) or the login nonce:
+// the same time seed gives different values.
+TEST_F(Session, SessionIdAndNonceCannotBeDerivedFromTheStartTime) {
+    std::vector<uint32_t> ids;
+    std::vector<bytes> nonces;
+    for (int i = 0; i < 2; i++) {
+        std::srand(1234);
+        stx_session* s = open_on(0);
+        ASSERT_NE(nullptr, s);
+        ids.push_back(s->session_id);
+        const auto got = server_got();
+        ASSERT_EQ(1u, got.size());
+        nonces.emplace_back(got[0].begin() + 17 + 64, got[0].begin() + 17 + 72);
+        close_session(s);
+        fd_poll.comp[listener[0]].session = nullptr;
+    }
+    EXPECT_NE(ids[0], ids[1]);
+    EXPECT_NE(nonces[0], nonces[1]);
+}
+
 TEST_F(Session, SizesAndBurstFollowTheRecord) {
     struct Case {
         int mtu;
@@ -344,7 +365,7 @@ TEST_F(Session, CloseSessionEndsItsStreamsWithoutEndCommands) {
     s->udp_in = 1, s->udp_out = 2, s->local_in = 3, s->local_out = 4;
     s_stream* st = stream_new(s, 4);
     const int i = fd_append(spare_socket, ev_read | ev_write, fd_stream, s, st, 0);
-    fifo_write(&st->buf_out, "data", 4);
+    buf_out_write(st, "data", 4);
     s->owed = 100;
     budget.total_demand = 150;
     budget.demanding = 2;

@@ -28,8 +28,12 @@
 #include "engine/loop.h"
 #include "engine/session.h"
 #include "engine/streams.h"
+#include "engine/timers.h"
 #include "platform/net.h"
 #include "protocol/commands.h"
+#include "protocol/packet.h"
+#include "protocol/window.h"
+#include "protocol/wire.h"
 #include "tests/engine/support/child.h"
 #include "tests/engine/support/engine_testing.h"
 
@@ -62,11 +66,21 @@ protected:
     // Everything the session deflated since the last call, as the server reads it.
     std::vector<rec> sent() { return server.take_commands(s); }
     bytes packet(const bytes& plain) { return server.packet(plain); }
-    void deliver(const bytes& plain) {
-        bytes p = packet(plain);
-        ASSERT_EQ(0, session_inflate(s, p.data(), uint32_t(p.size())));
-        process_commands(s);
+    // A data packet with the next data id carrying this payload, delivered
+    // and executed as the session timers do.
+    void deliver_payload(const bytes& payload) {
+        stx_packet* p = packet_alloc();
+        const uint32_t id = s->window.first_id;
+        header_put(p->data, pkt_header{s->session_id, id, id, 0, flags_data});
+        std::memcpy(p->data + header_bytes, payload.data(), payload.size());
+        p->packet_id = id;
+        p->data_id = id;
+        p->payload_off = header_bytes;
+        p->len = uint16_t(header_bytes + payload.size());
+        ASSERT_EQ(0, rx_window_store(s->window, p));
+        process_rx(s);
     }
+    void deliver(const bytes& plain) { deliver_payload(packet(plain)); }
 
     // The engine's write event for a stream.
     void write_event(s_stream* st) {
@@ -93,7 +107,7 @@ TEST_F(Streams, CommandHeaderAndDataSplitAcrossPacketsAreCompletedLater) {
     EXPECT_TRUE(entry(st).events & ev_write);
     deliver(bytes(cmd.begin() + 7, cmd.end()));
     char got[9] = {0};
-    fifo_read(&st->buf_out, got, 8);
+    buf_out_read(st, got, 8);
     EXPECT_STREQ("abcdefgh", got);
 
     // Data for unknown or ended streams is consumed without effect, and the
@@ -140,6 +154,29 @@ TEST_F(Streams, BufOutAboveTcpbufSendsOneStopAndFallingBelowHalfOneContinue) {
     EXPECT_EQ(4, out[0].id);
     send_continue(st, 1000);
     EXPECT_EQ(0, count_code(sent(), 5));
+}
+
+// Every stream stays below its own bound, but together they may not hold
+// more than the engine-wide one: the stream whose data would cross it ends.
+TEST_F(Streams, AllStreamsTogetherHoldNoMoreThanTheTotalBound) {
+    runtime.buf_out_total_max = 10000;
+    s_stream* a = local_stream(1, nullptr);
+    s_stream* b = local_stream(2, nullptr);
+    s_stream* c = local_stream(3, nullptr);
+    const std::string chunk(2000, 'd');
+    for (int k = 0; k < 3; k++) deliver(cat({data_cmd(1, chunk), data_cmd(2, chunk)}));
+    EXPECT_EQ(6000u, a->buf_out.len);
+    EXPECT_TRUE(b->ended);
+    EXPECT_EQ(close_requested, comp(b).close_flags);
+    EXPECT_EQ(0u, b->buf_out.len);
+    EXPECT_EQ(6000u, buf_out_total);
+    EXPECT_NE(std::string::npos, log_text().find("stream 2 on session"));
+
+    // Room comes back as buffers drain.
+    buf_out_read(a, nullptr, 5000);
+    deliver(data_cmd(3, std::string(cmd_data_max, 'e')));
+    EXPECT_FALSE(c->ended);
+    EXPECT_EQ(1000u + cmd_data_max, buf_out_total);
 }
 
 TEST_F(Streams, WriterDrainsToTheSocketAndSendsOneContinueOnTheWay) {
@@ -227,6 +264,44 @@ TEST_F(Streams, LocalEndSendsShutdownAndTheStreamGoesOnlyAfterThePeersShutdown) 
     char c;
     EXPECT_TRUE(wait_readable(client));
     EXPECT_EQ(0, recv(client, &c, 1, 0));
+}
+
+// The peer's shutdown can arrive while our own is not packed yet: the stream
+// waits on the ready list for budget, or a stop took it off. It stays until
+// its shutdown has gone out, and leaves without an end.
+TEST_F(Streams, PeerShutdownBeforeOursIsPackedKeepsTheStreamUntilOursGoesOut) {
+    s_stream* waiting = local_stream(21, nullptr);
+    s_stream* stopped = local_stream(22, nullptr);
+    waiting->local_end = 1;
+    ready_list_add(s, waiting);
+    stopped->local_end = 1;
+    fifo_write(&stopped->input, "abc", 3);
+    s->queued_input += 3;
+    ready_list_add(s, stopped);
+    deliver(stream_cmd(cmd_stop, 22));
+    ASSERT_FALSE(stopped->in_ready);
+
+    deliver(cat({stream_cmd(cmd_shutdown, 21), stream_cmd(cmd_shutdown, 22)}));
+    EXPECT_EQ(0, comp(waiting).close_flags);
+    EXPECT_EQ(0, comp(stopped).close_flags);
+    fd_poll.count = poll_compact(fd_poll.count);
+    ASSERT_EQ(waiting, s->streams[21]);
+    ASSERT_EQ(stopped, s->streams[22]);
+
+    deliver(stream_cmd(cmd_continue, 22));
+    pack_streams(s, 100000);
+    std::vector<rec> out = sent();
+    ASSERT_EQ(3u, out.size());
+    EXPECT_EQ(7, out[0].code);
+    EXPECT_EQ(21, out[0].id);
+    EXPECT_EQ(3, out[1].code);
+    EXPECT_EQ("abc", out[1].data);
+    EXPECT_EQ(7, out[2].code);
+    EXPECT_EQ(22, out[2].id);
+    fd_poll.count = poll_compact(fd_poll.count);
+    EXPECT_EQ(nullptr, s->streams[21]);
+    EXPECT_EQ(nullptr, s->streams[22]);
+    EXPECT_TRUE(sent().empty());  // no end: the peer ended both
 }
 
 TEST_F(Streams, PeerShutdownWithEmptyBufOutHalfClosesTheLocalSocket) {
@@ -391,19 +466,6 @@ TEST_F(Streams, ServerReopeningALiveIdRetiresTheStaleStreamWithoutAnEnd) {
 
 // ---------------------------------------------------------------- opens by name
 
-// Dotted quads and "localhost" resolve; any other name fails here and never
-// becomes a query on the network.
-bool hosts_only(const char* host, uint32_t* addr) {
-    in_addr a{};
-    if (inet_pton(AF_INET, host, &a) == 1) {
-        *addr = a.s_addr;
-        return true;
-    }
-    if (std::strcmp(host, "localhost") != 0) return false;
-    *addr = htonl(INADDR_LOOPBACK);
-    return true;
-}
-
 class StreamsByName : public Streams {
 protected:
     void SetUp() override {
@@ -535,6 +597,7 @@ TEST_F(Streams, PackerServesReadyStreamsInTurnWithinTheBudget) {
     // A spent budget stops the packer and is counted.
     runtime.ldelay_s = 0.0;  // every record yields deflated bytes at once
     fifo_write(&a->input, ta.data(), 500);
+    s->queued_input += 500;
     ready_list_add(s, a);
     const uint32_t stops = budget_stops;
     pack_streams(s, 1);
@@ -548,6 +611,7 @@ TEST_F(Streams, OutputIsFlushedAtMostOncePerFlushInterval) {
     s->last_flush = now;
     s_stream* a = local_stream(1, nullptr);
     fifo_write(&a->input, "hello", 5);
+    s->queued_input += 5;
     ready_list_add(s, a);
     now += 0.01;
     pack_streams(s, 100000);
@@ -586,8 +650,7 @@ TEST_F(Streams, DelayingStopsReadingAndUndelayingGivesItBackToDrainedStreams) {
 // ---------------------------------------------------------------- inflate
 
 TEST_F(Streams, GarbageInflateClosesTheSession) {
-    const uint8_t junk[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x12};
-    EXPECT_EQ(1, session_inflate(s, junk, sizeof junk));
+    deliver_payload(bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x12});
     EXPECT_TRUE(s->close_mark);
     EXPECT_NE(std::string::npos, log_text().find("inflate error:"));
     EXPECT_NE(std::string::npos, log_text().find("(upgrade client?)"));
@@ -641,9 +704,7 @@ TEST_F(Streams, TunnelPacketsGoThroughSendSlotsAnnouncedByIndexByte) {
     EXPECT_NE(std::string::npos, log_text().find("No tunnel found. Failure!"));
 
     runtime.buflen = 1000;
-    bytes p = packet(tunnel_cmd(1001, 0x04));
-    ASSERT_EQ(0, session_inflate(s, p.data(), uint32_t(p.size())));
-    process_commands(s);
+    deliver_payload(packet(tunnel_cmd(1001, 0x04)));
     EXPECT_TRUE(s->close_mark);
     EXPECT_NE(std::string::npos, log_text().find("Invalid tunnel packet"));
     EXPECT_NE(std::string::npos, log_text().find("size 1001>1000"));

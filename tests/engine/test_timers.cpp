@@ -20,11 +20,19 @@
 #include "engine/session.h"
 #include "engine/timers.h"
 #include "platform/net.h"
+#include "protocol/packet.h"
 #include "protocol/session_core.h"
 #include "protocol/wire.h"
+#include "tests/engine/support/child.h"
 #include "tests/engine/support/engine_testing.h"
 
 using namespace engine_testing;
+
+#if defined(__SANITIZE_ADDRESS__)
+// Freed blocks wait in AddressSanitizer's quarantine (256 MB by default) and
+// would count as resident: the memory bound below is about live data.
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=4"; }
+#endif
 
 namespace {
 
@@ -227,6 +235,79 @@ TEST_F(Timers, ReceivedDataIsDeliveredAndAcknowledgedPacketsFreed) {
     EXPECT_EQ(s, session_head);
 }
 
+// Peak resident memory of this process, in kB.
+long peak_rss_kb() {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    char line[256];
+    long kb = -1;
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmHWM: %ld", &kb) == 1) break;
+    if (f) std::fclose(f);
+    return kb;
+}
+
+// A burst of packets that each inflate to about a megabyte (zeros for a
+// stream nobody knows), the first one arriving last, is executed packet by
+// packet: the inbound command fifo never holds more than one packet's worth.
+TEST_F(Timers, ABurstOfInflatingPacketsStaysWithinBoundedMemory) {
+    constexpr uint32_t packets = 100;
+    server_codec codec;
+    bytes plain;
+    for (int k = 0; k < 320; k++) plain = cat({plain, data_cmd(999, std::string(cmd_data_max, '\0'))});
+    std::vector<bytes> datagrams(packets + 1);
+    for (uint32_t id = 1; id <= packets; id++) {
+        bytes b(header_bytes);
+        header_put(b.data(), pkt_header{s->session_id, id, id, 0, flags_data});
+        const bytes z = codec.packet(plain);
+        ASSERT_LE(z.size(), 1400u);
+        datagrams[id] = cat({b, z});
+    }
+    auto r = test_support::run_child([&] {
+        const long before = peak_rss_kb();
+        for (uint32_t k = 0; k < packets; k++) {
+            const uint32_t id = k + 2 <= packets ? k + 2 : 1;
+            stx_packet* p = packet_alloc();
+            std::memcpy(p->data, datagrams[id].data(), datagrams[id].size());
+            p->len = uint16_t(datagrams[id].size());
+            session_core_receive(*s, p, now, runtime.minmeasuredrtt_s, rx_counters{nullptr, nullptr});
+        }
+        process_rx(s);
+        const long grown_kb = peak_rss_kb() - before;
+        std::printf("delivered %u grown %ld kB\n", s->last_delivered, grown_kb);
+        std::fflush(stdout);
+        if (s->last_delivered != packets || s->in_cmds.len || s->close_mark) _exit(2);
+        if (grown_kb > 32 * 1024) _exit(3);
+    });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(0, r.code) << r.out << r.err;
+}
+
+// Received commands answer with commands of their own; while the deflated
+// output is backed up past its bound, delivery waits in the window.
+TEST_F(Timers, DeliveryWaitsWhileTheOutputBacklogIsFull) {
+    const std::string block(1 << 20, 'z');
+    for (int k = 0; k < 65; k++) fifo_write(&s->out_deflated, block.data(), uint32_t(block.size()));
+    server_codec codec;
+    bytes b(header_bytes);
+    header_put(b.data(), pkt_header{s->session_id, 1, 1, 0, flags_data});
+    b = cat({b, codec.packet(stream_cmd(cmd_end, 3))});
+    stx_packet* p = packet_alloc();
+    std::memcpy(p->data, b.data(), b.size());
+    p->len = uint16_t(b.size());
+    ASSERT_EQ(0, session_core_receive(*s, p, now, runtime.minmeasuredrtt_s, rx_counters{nullptr, nullptr}));
+    s->data_received = 0;
+    process_rx(s);
+    EXPECT_EQ(0u, s->last_delivered);
+    EXPECT_EQ(1u, s->window.count);
+    EXPECT_EQ(1, s->data_received);  // to be taken up again
+
+    fifo_free(&s->out_deflated);
+    s->data_received = 0;
+    process_rx(s);
+    EXPECT_EQ(1u, s->last_delivered);
+    EXPECT_EQ(0u, s->window.count);
+}
+
 // ---------------------------------------------------------------- token bucket
 
 TEST_F(Timers, RefillOf64BytesOrLessIsNotApplied) {
@@ -313,6 +394,20 @@ TEST_F(Timers, SpeedRisesBy50PerCheckWithoutLoss) {
                                            "1000.000000 DLT 0 o "));
     EXPECT_DOUBLE_EQ(10.0 * 1.001, s->rtt);
     EXPECT_EQ(10u * 20000, s->period_sent);  // the ten checks since
+}
+
+// The first period starts when the session is made, not at clock zero.
+TEST_F(Timers, FirstStatusLineMeasuresItsPeriodFromTheSessionsStart) {
+    for (int k = 0; k < 50; k++) {
+        s->sent_bytes = 20000;
+        advance_ms(200);
+        speed_control(s);
+    }
+    const std::string text = log_text();
+    const std::string head = "(alpha) spd ";
+    const size_t at = text.find(head);
+    ASSERT_NE(std::string::npos, at) << text;
+    EXPECT_NEAR(100000, std::atoi(text.c_str() + at + head.size()), 1);
 }
 
 TEST_F(Timers, HeavyLossCutsTheSpeedThenDropsItToTheMinimum) {

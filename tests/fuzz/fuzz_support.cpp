@@ -22,6 +22,7 @@
 #include "engine/session.h"
 #include "engine/timers.h"
 #include "platform/net.h"
+#include "platform/random.h"
 #include "platform/sleep.h"
 #include "platform/tick.h"
 
@@ -173,7 +174,21 @@ remote_record remotes[remote_table_size];
 local_entry locals[local_table_size];
 
 constexpr uint32_t clock_start_ms = 1000000;
-constexpr unsigned session_seed = 12345;
+// The same sequence from every fuzz_reset on: each input draws the same
+// session ids and nonces.
+uint32_t random_state = 0;
+constexpr uint32_t random_seed = 12345;
+
+bool fixed_random(void* out, size_t n) {
+    auto* p = static_cast<uint8_t*>(out);
+    for (size_t i = 0; i < n; i++) {
+        random_state ^= random_state << 13;
+        random_state ^= random_state >> 17;
+        random_state ^= random_state << 5;
+        p[i] = uint8_t(random_state);
+    }
+    return true;
+}
 
 int loopback_socket(int type, uint16_t* port_net) {
     const int fd = socket(AF_INET, type, 0);
@@ -215,6 +230,7 @@ void fuzz_init_once() {
     log_install_protocol_hooks();
     tick_set_source(fake_tick);
     sleep_set_impl(no_sleep);
+    random_set_impl(fixed_random);
     log_buffer();
     scratch = static_cast<uint8_t*>(mymalloc(scratch_bytes, 1));
     remote_table = remotes;
@@ -244,6 +260,7 @@ void fuzz_reset(int nlocals, int mode) {
     remote_table = remotes;
     local_table = locals;
     fake_ms = clock_start_ms;
+    random_state = random_seed;
     clock_reset();
     now = clock_now();
     last_compaction = now;
@@ -289,7 +306,6 @@ void fuzz_reset(int nlocals, int mode) {
 }
 
 stx_session* fuzz_make_session(int local) {
-    std::srand(session_seed);
     cur_index = fuzz_listener_index(local);
     if (find_session() != 0 || !cur_session) {
         std::fprintf(stderr, "fuzz: no session made\n");

@@ -46,7 +46,8 @@ void fuzz_init_once();
 void fuzz_reset(int locals = 1, int mode = mode_service_int);
 // Makes the session of [local] entry `local` as the first accepted
 // connection would (find_session on its listener entry) and marks it
-// working. srand is fixed first, so the session id is the same every run.
+// working. The random source is fixed, so the session id is the same every
+// run.
 stx_session* fuzz_make_session(int local = 0);
 // Closes every session, compacts, closes what the inputs opened, drains the
 // sink and the service listener's backlog.

@@ -241,6 +241,8 @@ def statline():
     put(t, "answers", bytes([0]) + b"Quorin>" + answer + b"Quorin>" + answer + b"Quorin>")
     put(t, "small_reads", bytes([5]) + b"Quorin>" + answer + b"Quorin>[default][1]/-1/0/0/0/-5/0/0.00/0/0/0.00\n")
     put(t, "long_line", bytes([200]) + b"x" * 1500 + b"\n" + answer)
+
+
 # ---------------------------------------------------------------- mpe
 
 def mpe():
@@ -300,6 +302,8 @@ def mpe():
     put(t, "long_section", head(0x00) + packets(0x123, big, 7))
     put(t, "whole_section", head(0x02) + one)
     put(t, "round_trip", head(0x04) + keepalive + b"payload")
+
+
 # ---------------------------------------------------------------- tun_packet
 
 def csum(data):
@@ -341,6 +345,20 @@ def tun_packet():
         rec(0, ipv4(own, far, 17, b"\0" * 16, frag=0x00B9)))
     put(t, "dropped", rec(0, udp(own, [192, 168, 1, 1], 1, 2, b"x")) + rec(0, tcp(own, [172, 31, 0, 1], 1, 80, 2)) +
         rec(0, b"\x60" + b"\0" * 39) + rec(0, b"\x44" + b"\0" * 19) + rec(0, syn[:30]))
+def tsdemux():
+    t = "tsdemux"
+
+    def packet(pid, cc):
+        return bytes([0x47, (pid >> 8) & 0x1F, pid & 0xFF, 0x10 | cc]) + bytes([cc + 1]) * 184
+
+    def cuts(*lengths):
+        return bytes([len(lengths)]) + b"".join(struct.pack(">H", n) for n in lengths)
+
+    stream = b"".join(packet(pid, i % 16) for i, pid in enumerate([0, 0x100, 0x1FFF, 0x101, 0x100] * 3))
+    put(t, "aligned", bytes([6]) + cuts(188 * 3) + stream)
+    put(t, "split", bytes([2]) + cuts(100, 200, 50, 0, 376) + stream)
+    put(t, "junk", bytes([6]) + cuts(77, 300) + b"\x11" * 5 + stream[:400] + b"\x47\x00" + stream[400:])
+    put(t, "whole_buffers", bytes([3]) + cuts(1000) + stream)
 
 
 if __name__ == "__main__":
@@ -355,3 +373,4 @@ if __name__ == "__main__":
     statline()
     mpe()
     tun_packet()
+    tsdemux()

@@ -14,7 +14,7 @@ root=$(cd "$here/../.." && pwd)
 seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-4}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=(${FUZZ_TARGETS:-datagram commands inflate config handshake console statline mpe tun_packet})
+targets=(${FUZZ_TARGETS:-datagram commands inflate config handshake console statline mpe tun_packet tsdemux})
 
 command -v clang++ >/dev/null || { echo "clang++ not found (./run fuzz installs it)" >&2; exit 2; }
 
@@ -36,6 +36,7 @@ options() {
     statline) echo "-max_len=4096" ;;
     mpe) echo "-max_len=8192" ;;
     tun_packet) echo "-max_len=8192" ;;
+    tsdemux) echo "-max_len=8192" ;;
     esac
 }
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -71,6 +72,23 @@ TEST(Net, ResolvesLoopback) {
     addr = 0;
     ASSERT_TRUE(resolve_ipv4("localhost", &addr));
     EXPECT_EQ(ntohl(addr) >> 24, 127u);
+}
+
+// gethostbyname("") answers with the machine's own name's address; loopback
+// when that name has none.
+TEST(Net, EmptyNameIsTheLocalHost) {
+    char name[256] = {0};
+    ASSERT_EQ(0, gethostname(name, sizeof name - 1));
+    uint32_t own = htonl(INADDR_LOOPBACK);
+    resolve_ipv4(name, &own);
+    uint32_t addr = 0;
+    ASSERT_TRUE(resolve_ipv4("", &addr));
+    EXPECT_EQ(addr, own);
+    resolve_set_impl([](const char*, uint32_t*) { return false; });
+    addr = 0;
+    EXPECT_TRUE(resolve_ipv4("", &addr));
+    EXPECT_EQ(ntohl(addr), 0x7F000001u);
+    resolve_set_impl(nullptr);
 }
 
 TEST(Net, ParsesDottedQuads) {

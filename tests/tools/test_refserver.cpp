@@ -414,6 +414,29 @@ TEST_F(Refserver, EndAfterDataStillDeliversTheData) {
     EXPECT_FALSE(c.saw(cmd_end, 2));
 }
 
+// Open, data and end in one packet reach the server before its outgoing
+// connect (or name lookup) can have completed: the data still goes out.
+TEST_F(Refserver, EndBeforeTheConnectCompletesKeepsTheData) {
+    start();
+    e2e::data_server sink(e2e::data_server::sink);
+    mini_client c(rs.port);
+    login(c);
+    const std::string payload = "sent before the connection was up";
+    c.cmd_open("127.0.0.1", sink.port(), 4);
+    c.cmd_data(4, payload);
+    c.cmd_stream(cmd_end, 4);
+    c.cmd_open("0.0.0.1", sink.port(), 5, "localhost");
+    c.cmd_data(5, payload);
+    c.cmd_stream(cmd_end, 5);
+    std::vector<e2e::data_server::sink_result> got;
+    c.pump(20, [&] { return sink.wait_sinks(2, 0.001, &got); });
+    ASSERT_EQ(got.size(), 2u);
+    for (const auto& r : got) {
+        EXPECT_EQ(r.bytes, payload.size());
+        EXPECT_EQ(r.md5, e2e::md5_hex(payload));
+    }
+}
+
 TEST_F(Refserver, FailedOpensAreEnded) {
     start({"--internal", "3=127.0.0.1:1"});
     mini_client c(rs.port);

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/refserver/account.h"
 #include "tools/refserver/options.h"
 #include "tools/refserver/server.h"
 
@@ -17,5 +18,7 @@ int main(int argc, char** argv) {
         std::fputs(refserver_usage, stdout);
         return 0;
     }
+    account_service account(opts);
+    if (opts.account_set && !account.start()) return 1;
     return refserver_run(opts);
 }

@@ -27,10 +27,13 @@ const char* refserver_usage =
     "                           sessions' datagrams go out as UDP to SATIP (the engine's\n"
     "                           port) in MPE sections on PID, their TS packets over UDP\n"
     "                           to FEED; resets and refusals stay on the UDP socket\n"
+    "  --account ADDR:PORT      HTTP account service (/client.csv, /client.xml) for the --user accounts\n"
+    "  --account-csv LOGIN=TEXT the account's /client.csv answer (default 0::2066::1)\n"
+    "  --account-xml LOGIN=TEXT the account's /client.xml answer\n"
     "  -v, --verbose            one line per stream event\n"
     "\n"
     "Standard output, one flushed line per event:\n"
-    "  LISTEN <udp port>            CONTROL <tcp port>\n"
+    "  LISTEN <udp port>            CONTROL <tcp port>            ACCOUNT <tcp port>\n"
     "  LOGIN ok|repeat <login> session <hex> speed_in <a>:<b> mru <m>\n"
     "  LOGIN refused <login>        LOGIN full <login>\n"
     "  RESET <hex>                  (the client reset its session)\n"
@@ -111,6 +114,19 @@ bool parse_options(int argc, char** argv, refserver_options* o, std::string* err
                 return false;
             }
             o->control_set = true;
+        } else if (opt == "--account") {
+            if (!parse_endpoint(val, &o->account)) {
+                *err = "bad --account " + val;
+                return false;
+            }
+            o->account_set = true;
+        } else if (opt == "--account-csv" || opt == "--account-xml") {
+            const size_t eq = val.find('=');
+            if (eq == std::string::npos || eq == 0) {
+                *err = "bad " + opt + " " + val + " (LOGIN=TEXT)";
+                return false;
+            }
+            (opt == "--account-csv" ? o->account_csv : o->account_xml)[val.substr(0, eq)] = val.substr(eq + 1);
         } else if (opt == "--user") {
             const size_t colon = val.find(':');
             // The engine sends at most 15 characters of either.

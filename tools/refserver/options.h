@@ -39,6 +39,10 @@ struct refserver_options {
     std::string tun_name;         // TUN device of the tunnel packets; empty: none
     std::string tun_netns;        // its network namespace; empty: our own
     sat_options sat;              // downstream through a satellite card's feed
+    bool account_set = false;     // the HTTP account service
+    rs_endpoint account;
+    std::map<std::string, std::string> account_csv;  // login -> "client.csv" answer
+    std::map<std::string, std::string> account_xml;  // login -> "client.xml" answer
     bool verbose = false;
 };
 

@@ -63,7 +63,6 @@ constexpr double control_line_timeout_s = 30;
 constexpr size_t control_line_max = 512;
 constexpr int udp_socket_buffer_bytes = 4 << 20;
 constexpr double idle_poll_s = 0.02;
-constexpr uint16_t tunnel_packet_max = 4076;
 // A client's packet slot: a longer packet from the TUN device would be
 // dropped there.
 constexpr size_t tun_packet_max_bytes = 1500;
@@ -297,7 +296,7 @@ const cmd_handlers handlers = {
     [](void* c, uint16_t id) { ctx_srv(c)->on_continue(ctx_s(c), id); },
     [](void* c, uint16_t id) { ctx_srv(c)->on_shutdown(ctx_s(c), id); },
     [](void* c, const uint8_t* pkt, uint16_t len) { ctx_srv(c)->on_tunnel(ctx_s(c), pkt, len); },
-    [](void*, uint16_t len) { return len <= tunnel_packet_max; },
+    [](void*, uint16_t len) { return len <= cmd_tunnel_max; },
 };
 
 server::~server() {
@@ -779,17 +778,17 @@ void server::emit(rs_session& s, const uint8_t* cmd, uint32_t n) {
 }
 
 void server::emit_stream_cmd(rs_session& s, cmd_code code, uint16_t id) {
-    uint8_t cmd[3];
+    uint8_t cmd[cmd_stream_bytes];
     emit(s, cmd, uint32_t(cmd_put_stream(cmd, code, id)));
 }
 
 void server::emit_data(rs_session& s, uint16_t id, const uint8_t* bytes, size_t n) {
-    uint8_t cmd[4 + cmd_data_max];
+    uint8_t cmd[cmd_data_max_bytes];
     while (n > 0) {
         const uint16_t k = uint16_t(std::min<size_t>(n, cmd_data_max));
         cmd_put_data_header(cmd, k, id);
         std::memcpy(cmd + 4, bytes, k);
-        emit(s, cmd, 4u + k);
+        emit(s, cmd, uint32_t(cmd_data_header_bytes + k));
         bytes += k;
         n -= k;
     }
@@ -904,8 +903,9 @@ void server::on_end(rs_session& s, uint16_t id) {
     rs_stream* st = find_stream(s, id);
     if (!st) return;
     // The engine ends a stream normally too (its side closed after ours):
-    // what it sent before the end still goes out.
-    if (st->state != st_open || st->out.len == 0) {
+    // what it sent before the end still goes out, also when the end comes
+    // before our connect (or the name lookup before it) has completed.
+    if (st->out.len == 0) {
         drop_stream(s, id);
         return;
     }
@@ -1181,7 +1181,7 @@ void server::control_command(int fd, const std::string& line, const std::string&
     in_addr a{};
     if (verb == "OPEN" || verb == "OPENNAME") {
         words >> host >> number;
-        if (host.empty() || host.size() > 255 || number < 0 || number > 65535) {
+        if (host.empty() || host.size() > cmd_name_max || number < 0 || number > 65535) {
             reply_close("ERR usage: " + verb + " HOST PORT\n");
             return;
         }
@@ -1214,17 +1214,16 @@ void server::control_command(int fd, const std::string& line, const std::string&
     while (s->streams.count(id)) id--;
     s->next_own_id = uint16_t(id - 1);
 
-    uint8_t cmd[10 + 255];
+    uint8_t cmd[cmd_open_max_bytes];
     size_t cmd_len = 0;
     std::string what = verb + " ";
     if (verb == "OPEN") {
         cmd_len = cmd_put_open(cmd, htons(uint16_t(number)), a.s_addr, id, nullptr, 0);
         what += host + ":" + std::to_string(number);
     } else if (verb == "OPENNAME") {
-        // As the engine sends a name: the address bytes 01 00 00 00.
-        const uint8_t name_marker[4] = {1, 0, 0, 0};
+        // As the engine sends a name.
         uint32_t marker_net;
-        std::memcpy(&marker_net, name_marker, 4);
+        std::memcpy(&marker_net, cmd_name_placeholder_addr, 4);
         cmd_len = cmd_put_open(cmd, htons(uint16_t(number)), marker_net, id, host.data(), uint8_t(host.size()));
         what += printable(host) + ":" + std::to_string(number);
     } else {

@@ -6,7 +6,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "engine/config.h"
+#include "engine/log.h"
 #include "engine/loop.h"
 #include "engine/session.h"
 #include "engine/streams.h"
@@ -116,6 +119,17 @@ std::string read_all(FILE* f) {
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
     return out;
+}
+
+bool hosts_only(const char* host, uint32_t* addr_net) {
+    in_addr a{};
+    if (inet_pton(AF_INET, host, &a) == 1) {
+        *addr_net = a.s_addr;
+        return true;
+    }
+    if (std::strcmp(host, "localhost") != 0) return false;
+    *addr_net = htonl(INADDR_LOOPBACK);
+    return true;
 }
 
 // ---------------------------------------------------------------- commands
@@ -240,6 +254,7 @@ bytes server_codec::packet(const bytes& plain) {
 // ---------------------------------------------------------------- fixture
 
 void EngineTest::SetUp() {
+    log_install_protocol_hooks();
     globals_reset();
     poll_reset();
     tick_set_source(fake_tick);

@@ -60,6 +60,10 @@ std::vector<bytes> drain_datagrams(int fd, int settle_us = 2000);
 
 std::string read_all(FILE* f);
 
+// A name lookup for resolve_set_impl: dotted quads and "localhost" resolve;
+// any other name fails here and never becomes a query on the network.
+bool hosts_only(const char* host, uint32_t* addr_net);
+
 // ---------------------------------------------------------------- commands
 // One command as the server's parser reports it. Codes: 0 open, 1 open of an
 // internal service, 2 end, 3 data (consecutive data of one stream joined),

@@ -8,10 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ui/ui_api.h"
+
 namespace {
 
-using start_fn = int (*)(void*);
-start_fn start_routine = nullptr;
+StartCallback start_routine = nullptr;
 
 void record(const char* fmt, int value) {
     const char* path = std::getenv("QUORIN_TEST_UI_RECORD");
@@ -29,10 +30,12 @@ void record(const char* fmt, int value) {
 
 }  // namespace
 
+// Inside extern "C" a definition whose types differ from the header's is a
+// compile error, not a silent C++ overload.
 extern "C" {
 
 #ifndef TEST_UI_NO_SHOW
-int UIShowLoginForm(start_fn start, int flag) {
+int UIShowLoginForm(StartCallback start, int flag) {
     record("flag %d\n", flag);
     start_routine = start;
     if (std::getenv("QUORIN_TEST_UI_RUN")) {
@@ -50,7 +53,7 @@ void UIStartStat(int) { record("start stat %d\n", 0); }
 
 void UIQuit() { record("quit %d\n", 0); }
 
-int UIProgress(int stage) {
+int UIProgress(ProgressStage stage) {
     record("progress %d\n", stage);
     return 0;
 }

@@ -1,0 +1,601 @@
+// The connect dialog: what the working directory decides, subscriptions,
+// the connecting road, the downloaded settings and the connection finish.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDirIterator>
+#include <QImage>
+#include <QResource>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "platform/dialup.h"
+#include "tests/ui/support/ui_testing.h"
+#include "ui/core/settings_files.h"
+#include "ui/dvbsettingsform.h"
+#include "ui/mycoolthread.h"
+#include "ui/qrconnectform.h"
+#include "ui/qrsettingsform.h"
+#include "ui/splashform.h"
+#include "ui/statform.h"
+
+namespace {
+
+using ui_testing::modal_script;
+using ui_testing::wait_for;
+using ui_testing::working_dir;
+
+testing::Environment* const qt = testing::AddGlobalTestEnvironment(new ui_testing::qt_environment);
+
+std::atomic<int> engine_starts{0};
+int count_start(void*) {
+    ++engine_starts;
+    return 0;
+}
+
+// A configuration file the interface itself would write for this login.
+std::string ui_conf(const std::string& login, const std::string& extra_remote = "") {
+    return "[server]\ntraffic=60\nport=2080\nlog=client.log\ndatatimeout=300\ncontrol_socket=127.0.0.1:30000\n"
+           "[remote]\nname=quorin\nserver=192.0.2.1:25555\nlogin=" +
+           login + "\npasswd=frompass\nmtu=500\nmru=1400\nspeed_in=500000\nspeed_out=2000\n" + extra_remote +
+           "[local]\nremote=quorin\nservice_int=0\nport=127.0.0.1:3128\n";
+}
+
+class UiConnectForm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine_starts = 0;
+        QApplication::setQuitOnLastWindowClosed(true);
+    }
+    void TearDown() override {
+        if (form) {
+            form->thread->wait();
+            delete form->statForm;
+            delete form->thread;
+            delete form->subscriptions;
+            form.reset();
+        }
+        dialup_set_paths(dialup_default_paths());
+    }
+    QrConnectForm& build() {
+        form = std::make_unique<QrConnectForm>();
+        form->thread->callback = count_start;
+        return *form;
+    }
+    // Subscriptions.ini as another run left it.
+    void subscription(const std::string& login, const std::string& keys) {
+        wd.write("Subscriptions.ini", wd.read("Subscriptions.ini") + "[" + login + "]\n" + keys);
+    }
+    bool engine_started() {
+        return wait_for([] { return engine_starts.load() == 1; }, 10);
+    }
+
+    working_dir wd;
+    modal_script script;
+    std::unique_ptr<QrConnectForm> form;
+};
+
+// ------------------------------------------------------------- resources
+
+TEST(UiResources, NinetyFivePicturesStoredUncompressed) {
+    // Ours are the icons tree and the logo; Qt keeps resources of its own.
+    QStringList pngs = {":/logo.png"};
+    QDirIterator it(":/icons", QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.endsWith(".png")) pngs << path;
+    }
+    EXPECT_EQ(pngs.size(), 95);
+    for (const char* path : {":/icons/green/01.png", ":/icons/yellow/30.png", ":/icons/red/15.png",
+                             ":/icons/red_2/02.png", ":/icons/idle.png", ":/icons/main.png", ":/logo.png"})
+        EXPECT_TRUE(pngs.contains(path)) << path;
+    for (const QString& path : pngs) {
+        EXPECT_FALSE(QImage(path).isNull()) << path.toStdString();
+        EXPECT_EQ(QResource(path).compressionAlgorithm(), QResource::NoCompression) << path.toStdString();
+    }
+}
+
+// ------------------------------------------------------------- what the directory decides
+
+TEST_F(UiConnectForm, FirstStartInAnEmptyDirectoryOffersTheDownloadOnly) {
+    QrConnectForm& f = build();
+    EXPECT_FALSE(f.ui.use_local_conf->isEnabled());
+    EXPECT_TRUE(f.ui.download_conf->isChecked());
+    EXPECT_FALSE(f.ui.connect_button->isEnabled());
+    EXPECT_EQ(f.ui.connect_button->text(), "Download");
+    EXPECT_FALSE(f.ui.settings_button->isEnabled());
+    ASSERT_EQ(f.ui.login->count(), 1);
+    EXPECT_EQ(f.ui.login->itemText(0), "");
+    EXPECT_EQ(f.settingsForm->ui.Settings->indexOf(f.settingsForm->ui.tapsettings), -1);
+    EXPECT_EQ(f.settingsForm->ui.Settings->count(), 2);
+    EXPECT_TRUE(f.ui.DVBConnect->isHidden());
+    EXPECT_EQ(f.statForm->ui.stat->indexOf(f.statForm->ui.dvb_stat), -1);
+    EXPECT_TRUE(f.settings_local);
+    EXPECT_EQ(f.windowTitle(), "Quorin v. 5.0");
+}
+
+TEST_F(UiConnectForm, OwnFileListsTheSubscriptionsWithItsLoginCurrent) {
+    wd.write("quorin.conf", ui_conf("alice"));
+    subscription("alice", "Quorin\\passwd=stored\nQuorin\\server\\port=2099\nQuorin\\remote\\mru=1500\n");
+    subscription("bob", "Quorin\\passwd=bobs\n");
+    QrConnectForm& f = build();
+    ASSERT_EQ(f.ui.login->count(), 2);
+    EXPECT_EQ(f.ui.login->itemText(0), "alice");
+    EXPECT_EQ(f.ui.login->itemText(1), "bob");
+    EXPECT_EQ(f.ui.login->currentText(), "alice");
+    EXPECT_EQ(f.ui.password->text(), "stored") << "the subscription's values replace the file's";
+    EXPECT_EQ(f.port, 2099);
+    EXPECT_EQ(f.settingsForm->ui.udp_port->currentText(), "2099");
+    EXPECT_EQ(f.settingsForm->ui.mru->currentText(), "1500");
+    EXPECT_TRUE(f.ui.use_local_conf->isChecked() && f.ui.use_local_conf->isEnabled());
+    EXPECT_TRUE(f.ui.settings_button->isEnabled());
+    EXPECT_TRUE(f.ui.connect_button->isEnabled());
+    EXPECT_EQ(f.ui.connect_button->text(), "Connect");
+}
+
+TEST_F(UiConnectForm, LoginOfTheFileIsShownEvenWithoutASubscription) {
+    wd.write("quorin.conf", ui_conf("carol"));
+    subscription("alice", "Quorin\\passwd=a\n");
+    QrConnectForm& f = build();
+    EXPECT_EQ(f.ui.login->currentText(), "carol");
+    EXPECT_EQ(f.login, "carol");
+}
+
+TEST_F(UiConnectForm, ForeignFileLocksLoginAndDownload) {
+    wd.write("quorin.conf", ui_conf("alice", "[remote]\nname=second\nserver=192.0.2.2:1\n"));
+    QrConnectForm& f = build();
+    EXPECT_FALSE(f.settings_local);
+    EXPECT_FALSE(f.ui.download_conf->isEnabled());
+    EXPECT_FALSE(f.ui.login->isEnabled());
+    EXPECT_FALSE(f.ui.password->isEnabled());
+    EXPECT_FALSE(f.ui.settings_button->isEnabled());
+    EXPECT_TRUE(f.ui.use_local_conf->isChecked());
+}
+
+TEST_F(UiConnectForm, UnreadableFileCountsAsNone) {
+    mkdir(wd.file("quorin.conf").c_str(), 0700);
+    QrConnectForm& f = build();
+    EXPECT_TRUE(f.settings_local);
+    EXPECT_FALSE(f.ui.use_local_conf->isEnabled());
+    EXPECT_TRUE(f.ui.download_conf->isChecked());
+}
+
+TEST_F(UiConnectForm, TapFollowsTheTunnelLibrary) {
+    for (bool library : {false, true}) {
+        wd.write("Subscriptions.ini", "[alice]\nQuorin\\local\\tap=true\nQuorin\\local\\tap_ip=10.0.0.9\n");
+        if (library) wd.write("libtun.so", "");
+        wd.write("quorin.conf", ui_conf("alice"));
+        QrConnectForm& f = build();
+        EXPECT_EQ(f.tap, library);
+        EXPECT_EQ(f.settingsForm->ui.tap_section->isChecked(), library);
+        EXPECT_EQ(f.settingsForm->ui.Settings->indexOf(f.settingsForm->ui.tapsettings) >= 0, library);
+        f.write_ini();
+        f.sync_settings();
+        EXPECT_EQ(QSettings(subscriptions_file, QSettings::IniFormat).value("alice/Quorin/local/tap").toBool(),
+                  library);
+        TearDown();
+    }
+}
+
+// ------------------------------------------------------------- small slots
+
+TEST_F(UiConnectForm, PasswordAndSourceButtons) {
+    wd.write("quorin.conf", ui_conf("alice"));
+    subscription("alice", "Quorin\\passwd=\n");
+    QrConnectForm& f = build();
+    EXPECT_FALSE(f.ui.connect_button->isEnabled());
+    f.ui.password->setText("x");
+    EXPECT_TRUE(f.ui.connect_button->isEnabled());
+    f.ui.password->clear();
+    EXPECT_FALSE(f.ui.connect_button->isEnabled());
+
+    f.ui.download_conf->click();
+    EXPECT_FALSE(f.ui.settings_button->isEnabled());
+    EXPECT_EQ(f.ui.connect_button->text(), "Download");
+    f.ui.use_local_conf->click();
+    EXPECT_TRUE(f.ui.settings_button->isEnabled());
+    EXPECT_EQ(f.ui.connect_button->text(), "Connect");
+    f.settings_local = false;
+    f.ui.download_conf->click();
+    f.ui.use_local_conf->click();
+    EXPECT_FALSE(f.ui.settings_button->isEnabled());
+}
+
+TEST_F(UiConnectForm, EnterInThePasswordConnects) {
+    wd.write("quorin.conf", ui_conf("alice"));
+    QrConnectForm& f = build();
+    f.ui.password->setText("secret");
+    QMetaObject::invokeMethod(f.ui.password, "returnPressed");
+    EXPECT_TRUE(engine_started());
+}
+
+TEST_F(UiConnectForm, TrayClicksToggleTheStatisticsWindow) {
+    QrConnectForm& f = build();
+    f.iconActivated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(f.statForm->isVisible());
+    f.iconActivated(QSystemTrayIcon::Trigger);
+    EXPECT_FALSE(f.statForm->isVisible());
+    f.iconActivated(QSystemTrayIcon::MiddleClick);
+    EXPECT_FALSE(f.statForm->isVisible());
+    f.iconActivated(QSystemTrayIcon::Context);
+    EXPECT_FALSE(f.statForm->isVisible());
+}
+
+// ------------------------------------------------------------- subscriptions
+
+TEST_F(UiConnectForm, TypingALoginLoadsItsSubscription) {
+    wd.write("quorin.conf", ui_conf("alice"));
+    subscription("bob", "Quorin\\passwd=bobs\nQuorin\\server\\port=2046\n");
+    QrConnectForm& f = build();
+    f.ui.login->setEditText("newcomer");
+    EXPECT_EQ(f.login, "newcomer");
+    EXPECT_EQ(f.port, 2080);
+    EXPECT_EQ(f.datatimeout, 300);
+    EXPECT_EQ(f.mru, 1400);
+    EXPECT_EQ(f.server_port, 25555);
+    EXPECT_EQ(f.tap_ip, "10.0.0.2");
+    EXPECT_EQ(f.ui.password->text(), "");
+    f.ui.login->setEditText("bob");
+    EXPECT_EQ(f.port, 2046);
+    EXPECT_EQ(f.ui.password->text(), "bobs");
+    f.port = 1;
+    f.sub_change("bob");
+    EXPECT_EQ(f.port, 1) << "the same login again changes nothing";
+}
+
+TEST_F(UiConnectForm, DontDialWritesNoDialUpWhateverTheBoxShows) {
+    wd.write("quorin.conf", ui_conf("alice"));
+    subscription("alice", "DIAL\\CONNECTION=isp\nDIAL\\HANGUP=true\n");
+    QrConnectForm& f = build();
+    EXPECT_EQ(f.dial_keys().connection, "isp");
+    f.settingsForm->ui.dial1->setCurrentIndex(0);
+    f.settingsForm->ui.disconnect->setChecked(true);
+    f.write_ini();
+    f.sync_settings();
+    QSettings ini(subscriptions_file, QSettings::IniFormat);
+    EXPECT_EQ(ini.value("alice/DIAL/CONNECTION").toString(), "");
+    EXPECT_FALSE(ini.value("alice/DIAL/HANGUP").toBool());
+    EXPECT_EQ(f.dial_keys().connection, "") << "the quit road's copy follows what was written";
+    EXPECT_FALSE(f.dial_keys().hangup);
+}
+
+// ------------------------------------------------------------- connecting
+
+TEST_F(UiConnectForm, LocalConnectWritesBothFilesThenStartsTheEngine) {
+    wd.write("quorin.conf", ui_conf("alice"));
+    QrConnectForm& f = build();
+    f.show();
+    f.ui.password->setText("secret");
+    f.StartConnecting();
+    EXPECT_TRUE(engine_started());
+    const std::string conf = wd.read("quorin.conf");
+    EXPECT_NE(conf.find("login=alice\npasswd=secret\n"), std::string::npos) << conf;
+    struct stat st;
+    ASSERT_EQ(stat(wd.file("quorin.conf").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    f.sync_settings();
+    EXPECT_EQ(QSettings(subscriptions_file, QSettings::IniFormat).value("alice/Quorin/passwd").toString(), "secret");
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_TRUE(f.splash->isVisible());
+    EXPECT_EQ(f.splash->ui.StatusLabel->text(), "connecting...");
+    EXPECT_TRUE(QApplication::quitOnLastWindowClosed());
+    EXPECT_EQ(script.questions.size(), 0u);
+}
+
+TEST_F(UiConnectForm, ForeignFileIsUsedUnchanged) {
+    const std::string foreign = ui_conf("alice", "[remote]\nname=second\nserver=192.0.2.2:1\n");
+    wd.write("quorin.conf", foreign);
+    QrConnectForm& f = build();
+    f.StartConnecting();
+    EXPECT_TRUE(engine_started());
+    EXPECT_EQ(wd.read("quorin.conf"), foreign);
+    f.sync_settings();
+    EXPECT_EQ(wd.read("Subscriptions.ini").find("Quorin"), std::string::npos);
+}
+
+TEST_F(UiConnectForm, TapAddressCheck) {
+    struct tap_case {
+        const char* name;
+        const char* address;
+        bool asked;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::StandardButton answer;
+        bool starts;
+    } cases[] = {
+        {"default address, Ok", "10.0.0.2", true, QMessageBox::Ok | QMessageBox::Ignore, QMessageBox::Ok, false},
+        {"default address, Ignore", "10.0.0.2", true, QMessageBox::Ok | QMessageBox::Ignore, QMessageBox::Ignore,
+         true},
+        {"masked field left empty", "...", true, QMessageBox::Ok, QMessageBox::Ignore, false},
+        {"empty", "", true, QMessageBox::Ok, QMessageBox::Ok, false},
+        {"a real address", "10.0.0.18", false, {}, QMessageBox::Ok, true},
+    };
+    wd.write("libtun.so", "");
+    for (const tap_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine_starts = 0;
+        wd.write("quorin.conf", ui_conf("alice") + "[local]\nremote=quorin\ntun_timeout=20\ntun_init=dhcp\n"
+                                                    "tunnel=10.0.0.2:3001\n[local]\nremote=quorin\ntransparent\n"
+                                                    "port=10.0.0.2:3000\n");
+        QrConnectForm& f = build();
+        f.tap_ip = c.address;
+        script.questions.clear();
+        script.messages = {c.answer};
+        // A fast start: the dialog was never shown.
+        f.StartConnecting();
+        ASSERT_EQ(script.count("message"), c.asked ? 1 : 0);
+        if (c.asked) {
+            EXPECT_EQ(script.questions[0].title, "Warning");
+            EXPECT_EQ(script.questions[0].buttons, c.buttons);
+        }
+        if (c.starts) {
+            EXPECT_TRUE(engine_started());
+        } else {
+            QCoreApplication::processEvents();
+            EXPECT_EQ(engine_starts.load(), 0);
+            EXPECT_TRUE(f.isVisible()) << "a refused fast start shows the dialog";
+        }
+        TearDown();
+    }
+}
+
+TEST_F(UiConnectForm, DialUpBeforeConnecting) {
+    const std::string peers = wd.file("peers");
+    mkdir(peers.c_str(), 0700);
+    wd.write("peers/isp", "");
+    dialup_set_paths({peers, wd.file("run"), QUORIN_FAKE_PPPD});
+    wd.write("quorin.conf", ui_conf("alice"));
+    subscription("alice", "DIAL\\CONNECTION=isp\nDIAL\\HANGUP=false\n");
+
+    QrConnectForm& f = build();
+    ASSERT_EQ(f.settingsForm->ui.dial1->currentText(), "isp");
+    f.show();
+    script.dials = {{false, 8}, {true, 0}};
+    script.messages = {QMessageBox::Retry};
+    f.StartConnecting();
+    EXPECT_TRUE(engine_started());
+    ASSERT_EQ(script.count("dial"), 2);
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[1].text, "Connect to isp faled.\n Error:8");
+    EXPECT_EQ(script.questions[1].buttons, QMessageBox::Retry | QMessageBox::Abort);
+
+    TearDown();
+    dialup_set_paths({peers, wd.file("run"), QUORIN_FAKE_PPPD});
+    engine_starts = 0;
+    QrConnectForm& g = build();
+    g.show();
+    script.questions.clear();
+    script.dials = {{false, 16}};
+    script.messages = {QMessageBox::Abort};
+    g.StartConnecting();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(engine_starts.load(), 0);
+    EXPECT_TRUE(g.isVisible());
+    EXPECT_FALSE(g.splash->isVisible());
+    EXPECT_TRUE(QApplication::quitOnLastWindowClosed());
+}
+
+// ------------------------------------------------------------- downloaded settings
+
+TEST_F(UiConnectForm, DownloadedSettingsOpenTheSettingsDialog) {
+    struct download_case {
+        int port, client;
+        const char* sat_ip;
+        const char* udp_port;
+        const char* tap_ip;
+    } cases[] = {
+        {2066, 17, "0", "2066", "10.0.0.18"},
+        {0, 0, "0", "2002", "10.0.0.1"},
+        {2040, 254, "198.51.100.1", "2040", "10.0.1.1"},
+    };
+    for (const download_case& c : cases) {
+        SCOPED_TRACE(c.tap_ip);
+        QrConnectForm& f = build();
+        f.ui.login->setEditText("alice");
+        f.ui.password->setText("secret");
+        f.splash->configValid = true;
+        f.splash->port = c.port;
+        f.splash->clientNumber = c.client;
+        f.splash->satIp = c.sat_ip;
+        int shown_port_index = -1;
+        QString shown_port, shown_tap;
+        script.execs = {[&](QDialog*) {
+            shown_port = f.settingsForm->ui.udp_port->currentText();
+            shown_port_index = f.settingsForm->ui.udp_port->currentIndex();
+            shown_tap = f.settingsForm->ui.tap_ip->text();
+            return 1;
+        }};
+        f.SetDownloadedData();
+        ASSERT_EQ(script.count("exec"), 1);
+        EXPECT_EQ(shown_port, c.udp_port);
+        if (c.port == 0) {
+            EXPECT_EQ(shown_port_index, 0);
+        }
+        EXPECT_EQ(shown_tap, c.tap_ip);
+        EXPECT_TRUE(f.isVisible());
+        const bool sat = std::string(c.sat_ip) != "0";
+        EXPECT_EQ(f.sat_ip, sat ? c.sat_ip : "");
+        EXPECT_EQ(f.dvbForm->ui.satip->text(), sat ? c.sat_ip : "");
+        if (sat) {
+            EXPECT_EQ(f.settingsForm->ui.mru->currentText(), "1400");
+        }
+        // Accepted: the settings are the interface's now.
+        EXPECT_TRUE(f.settings_local);
+        EXPECT_TRUE(f.ui.use_local_conf->isChecked() && f.ui.use_local_conf->isEnabled());
+        EXPECT_FALSE(f.ui.download_conf->isChecked());
+        EXPECT_EQ(f.ui.connect_button->text(), "Connect");
+        EXPECT_NE(wd.read("quorin.conf").find("port=" + std::string(c.udp_port) + "\n"), std::string::npos);
+        script.questions.clear();
+        TearDown();
+        std::remove(wd.file("quorin.conf").c_str());
+    }
+}
+
+TEST_F(UiConnectForm, FailedDownloadReturnsToTheDialog) {
+    wd.write("quorin.conf", ui_conf("alice"));
+    QrConnectForm& f = build();
+    f.ui.download_conf->click();
+    f.splash->show();
+    f.splash->configValid = false;
+    f.SetDownloadedData();
+    EXPECT_TRUE(f.ui.use_local_conf->isChecked());
+    EXPECT_FALSE(f.ui.download_conf->isChecked());
+    EXPECT_EQ(f.ui.connect_button->text(), "Connect");
+    EXPECT_FALSE(f.splash->isVisible());
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(script.count("exec"), 0);
+}
+
+// ------------------------------------------------------------- connection finish
+
+class UiConnectFinish : public UiConnectForm {
+protected:
+    QrConnectForm& connected(const std::string& interface_ini = "") {
+        wd.write("quorin.conf", ui_conf("alice"));
+        subscription("alice", "Quorin\\remote\\server=203.0.113.6\nQuorin\\remote\\speed_in_min=2000\n"
+                              "Quorin\\remote\\speed_in_max=2000\nQuorin\\remote\\speed_out_min=500\n"
+                              "Quorin\\remote\\speed_out_max=3000\n");
+        wd.write("UI settings.ini",
+                 "[server%20list]\n1\\primary=203.0.113.5\n2\\backup=203.0.113.6\n3\\empty\\x=1\n"
+                 "[speed_in%20list]\na\\Single=2000\nb\\Pair=2000:2000\nc\\Other=1000:8000\n"
+                 "[speed_out%20list]\na\\Low=500:3000\nb\\High=3000\n");
+        if (!interface_ini.empty()) wd.write("Interface.ini", interface_ini);
+        QrConnectForm& f = build();
+        f.splash->show();
+        f.ConnectFinished();
+        return f;
+    }
+    static QStringList texts(const QList<QAction*>& actions) {
+        QStringList t;
+        for (QAction* a : actions) t << (a->isSeparator() ? "-" : a->text());
+        return t;
+    }
+    static QStringList checked(QActionGroup* g) {
+        QStringList t;
+        for (QAction* a : g->actions())
+            if (a->isChecked()) t << a->data().toString();
+        return t;
+    }
+};
+
+TEST_F(UiConnectFinish, TrayMenuAndListsFromTheSettingsFile) {
+    QrConnectForm& f = connected();
+    ASSERT_TRUE(f.trayMenu);
+    EXPECT_EQ(texts(f.trayMenu->actions()),
+              (QStringList{"Restart", "Select server", "Select speed", "-", "&Quit"}));
+    EXPECT_EQ(texts(f.serverGroup->actions()), (QStringList{"primary", "backup", ""}));
+    EXPECT_EQ(checked(f.serverGroup), QStringList{"203.0.113.6"});
+    EXPECT_EQ(checked(f.speedInGroup), (QStringList{"2000", "2000:2000"}));
+    EXPECT_EQ(checked(f.speedOutGroup), QStringList{"500:3000"});
+    EXPECT_EQ(f.statForm->ui.server->currentText(), "backup");
+    EXPECT_EQ(f.statForm->ui.speed_in->currentText(), "Single");
+    EXPECT_EQ(f.statForm->ui.speed_out->currentText(), "Low");
+    EXPECT_EQ(f.statForm->ui.login->text(), "alice");
+    EXPECT_EQ(f.statForm->md().size(), 32);
+    EXPECT_EQ(f.statForm->ui.stat->indexOf(f.statForm->ui.dvb_stat), -1);
+    EXPECT_FALSE(f.statForm->ui.DVBStat->isEnabled());
+    EXPECT_TRUE(f.statTimer->isActive());
+    EXPECT_EQ(f.statTimer->interval(), 1000);
+    EXPECT_EQ(f.iconTimer->interval(), 33);
+    EXPECT_FALSE(f.splash->isVisible());
+    EXPECT_FALSE(f.statForm->isVisible()) << "the tray shows it";
+    EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
+    f.ConnectFinished();
+    EXPECT_EQ(f.serverGroup->actions().size(), 3) << "a second report adds nothing";
+}
+
+TEST_F(UiConnectFinish, WindowStateComesFromInterfaceIni) {
+    QrConnectForm& f = connected("[General]\nPOS=@Rect(100 120 400 300)\nOPACITY=0.999\nONTOP=true\n"
+                                 "UPDATE_TIMEOUT=5\nUPDATE_BALANCE=true\nPAGE_INDEX=0\n");
+    EXPECT_EQ(f.statForm->ui.opacity->value(), 99);
+    EXPECT_TRUE(f.statForm->ui.ontop->isChecked());
+    EXPECT_EQ(f.statForm->ui.bal_timeout->value(), 5);
+    EXPECT_TRUE(f.statForm->ui.is_update->isChecked());
+    EXPECT_EQ(f.statForm->geometry(), QRect(100, 120, 400, 300));
+    f.statForm->ui.opacity->setValue(50);
+    f.save_settings();
+    f.sync_settings();
+    QSettings ini(interface_file, QSettings::IniFormat);
+    EXPECT_NEAR(ini.value(key_opacity).toDouble(), 0.5, 0.01);
+    EXPECT_EQ(ini.value(key_update_timeout).toInt(), 5);
+}
+
+TEST_F(UiConnectFinish, WithoutPositionTheWindowGoesToTheCorner) {
+    QrConnectForm& f = connected("[General]\nOPACITY=0.5\nONTOP=true\n");
+    EXPECT_EQ(f.statForm->ui.opacity->value(), 100) << "nothing is restored without POS";
+    EXPECT_FALSE(f.statForm->ui.ontop->isChecked());
+}
+
+TEST_F(UiConnectFinish, MenuAndApplyChangeServerAndSpeeds) {
+    QrConnectForm& f = connected();
+    struct speed_case {
+        const char* data;
+        uint32_t min, max;
+        bool changes;
+    } cases[] = {{"3000", 500, 3000, false}, {"4000:9000", 4000, 9000, true}, {":9000", 0, 0, true},
+                 {"9000", 9000, 9000, true}};
+    for (const speed_case& c : cases) {
+        QStringList sent;
+        auto conn = QObject::connect(&f, &QrConnectForm::SpeedOutChanged, [&](QString v) { sent << v; });
+        QAction a(c.data, nullptr);
+        a.setData(QString(c.data));
+        f.SpeedOutTriggered(&a);
+        QObject::disconnect(conn);
+        EXPECT_EQ(sent.size(), c.changes ? 1 : 0) << c.data;
+        EXPECT_EQ(f.speed_out_min, c.min) << c.data;
+        EXPECT_EQ(f.speed_out_max, c.max) << c.data;
+    }
+    EXPECT_NE(wd.read("quorin.conf").find("speed_out=9000\n"), std::string::npos);
+
+    QStringList in;
+    QObject::connect(&f, &QrConnectForm::SpeedInChanged, [&](QString v) { in << v; });
+    f.statForm->ui.speed_in->setEditText("999");
+    f.statsettings_apply();
+    EXPECT_TRUE(in.isEmpty()) << "below 1000 is refused";
+    f.statForm->ui.speed_in->setEditText("1000");
+    f.statsettings_apply();
+    EXPECT_EQ(in, QStringList{"1000"});
+    EXPECT_EQ(f.speed_in_min, 1000u);
+
+    f.statForm->ui.server->setCurrentIndex(0);
+    f.statsettings_apply();
+    EXPECT_EQ(f.server, "203.0.113.5");
+    f.statForm->ui.server->setCurrentIndex(1);
+    f.statsettings_cancel();
+    EXPECT_EQ(f.statForm->ui.server->currentText(), "primary");
+    EXPECT_FALSE(f.statForm->ui.apply_but->isEnabled());
+}
+
+TEST_F(UiConnectFinish, TooltipAndAnimationFollowTheTraffic) {
+    QrConnectForm& f = connected();
+    f.SetIcon(100, 99999, 100000, 57.14f);
+    EXPECT_TRUE(f.animating);
+    EXPECT_TRUE(f.trayIcon->toolTip().startsWith("In: "));
+    const int before = f.frame;
+    f.animate_icon();
+    EXPECT_EQ(f.frame, (before + 1) % 30);
+    f.SetIcon(0, 0, 0, 0);
+    EXPECT_FALSE(f.animating);
+    f.animate_icon();
+    EXPECT_EQ(f.frame, (before + 1) % 30) << "idle: no frame advances";
+}
+
+}  // namespace

@@ -1,0 +1,356 @@
+// Pictures every interface window built so far, with real data, to PNG
+// files: the connect dialog in its three settings sources, the connecting
+// window showing stages and the download countdown, the settings dialog,
+// the dial-up dialog, every message box on the connect road (each reached
+// through the road that asks it), the tray icon and its menu, and a sheet
+// of all icons. Runs on an X display with a system tray.
+//
+//   ui_screenshots OUTDIR
+//   ui_screenshots --grab-screen FILE   (the whole screen, for the demo)
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "platform/dialup.h"
+#include "ui/core/hang_up.h"
+#include "ui/dialdialog.h"
+#include "ui/modal.h"
+#include "ui/mycoolthread.h"
+#include "ui/qrapplication.h"
+#include "ui/qrconnectform.h"
+#include "ui/qrsettingsform.h"
+#include "ui/splashform.h"
+#include "ui/statform.h"
+
+namespace {
+
+QString out_dir;
+int failures = 0;
+
+void settle(int ms = 150) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+}
+
+void save(const QPixmap& picture, const QString& name) {
+    const QString path = out_dir + "/" + name;
+    if (picture.isNull() || !picture.save(path, "PNG")) {
+        std::fprintf(stderr, "ui_screenshots: could not write %s\n", qPrintable(path));
+        ++failures;
+        return;
+    }
+    std::printf("%s\n", qPrintable(path));
+}
+
+void picture(QWidget* w, const QString& name) {
+    w->show();
+    w->raise();
+    settle();
+    save(w->grab(), name);
+}
+
+// Each question the interface asks is pictured under the next name, then
+// answered from the script.
+struct scripted {
+    QString name;
+    QMessageBox::StandardButton answer;
+};
+std::deque<scripted> messages;
+std::deque<std::pair<QString, QString>> texts;  // picture name, typed answer ("" cancels)
+
+QMessageBox::StandardButton picture_message(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                                            const QString& text, QMessageBox::StandardButtons buttons,
+                                            QMessageBox::StandardButton default_button) {
+    std::unique_ptr<QMessageBox> box(modal::make_message_box(parent, icon, title, text, buttons, default_button));
+    if (messages.empty()) {
+        picture(box.get(), "unexpected_box.png");
+        ++failures;
+        return default_button;
+    }
+    const scripted s = messages.front();
+    messages.pop_front();
+    picture(box.get(), s.name);
+    return s.answer;
+}
+
+bool picture_text(QWidget* parent, const QString& title, const QString& label, QString* text) {
+    QInputDialog d(parent);
+    d.setWindowTitle(title);
+    d.setLabelText(label);
+    d.setTextEchoMode(QLineEdit::Normal);
+    const auto s = texts.empty() ? std::make_pair(QString("unexpected_input.png"), QString()) : texts.front();
+    if (!texts.empty()) texts.pop_front();
+    picture(&d, s.first);
+    *text = s.second;
+    return !s.second.isEmpty();
+}
+
+int picture_exec(QDialog* dialog) {
+    picture(dialog, "settings_after_download.png");
+    dialog->hide();
+    return 0;
+}
+
+bool picture_dial(QWidget* parent, const QString& entry, int* error) {
+    DialDialog d(entry, parent);
+    picture(&d, "dial.png");
+    *error = 8;
+    return false;
+}
+
+void write(const QString& name, const QString& text) {
+    QFile f(name);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) QTextStream(&f) << text;
+}
+
+// A working directory of its own for each scene.
+struct scene {
+    QTemporaryDir dir;
+    QString old = QDir::currentPath();
+    scene() { QDir::setCurrent(dir.path()); }
+    ~scene() { QDir::setCurrent(old); }
+};
+
+// The forms are never deleted by the interface; a scene ends them itself.
+void finish(QrConnectForm* f) {
+    f->hide();
+    f->statForm->hide();
+    f->trayIcon->hide();
+    f->thread->wait();
+    delete f->statForm;
+    delete f->subscriptions;
+    delete f;
+}
+
+QString ui_conf(const QString& login, const QString& extra = "") {
+    return "[server]\ntraffic=60\nport=2066\nlog=client.log\ndatatimeout=300\ncontrol_socket=127.0.0.1:30000\n"
+           "[remote]\nname=quorin\nserver=198.51.100.20:25555\nlogin=" +
+           login + "\npasswd=secret\nmtu=500\nmru=1400\nspeed_in=500000\nspeed_out=2000\n" + extra +
+           "[local]\nremote=quorin\nservice_int=0\nport=127.0.0.1:3128\n"
+           "[local]\nremote=quorin\nservice_int=2\nport=127.0.0.1:1080\n";
+}
+
+const char subscriptions[] =
+    "[alice]\nDIAL\\CONNECTION=isp\nDIAL\\HANGUP=true\nQuorin\\passwd=secret\nQuorin\\server\\port=2066\n"
+    "Quorin\\remote\\server=198.51.100.20\nQuorin\\local\\tap=true\nQuorin\\local\\tap_ip=10.0.0.18\n"
+    "Quorin\\remote\\speed_in_min=2000\nQuorin\\remote\\speed_in_max=500000\n"
+    "[bob]\nQuorin\\passwd=hunter2\n";
+
+const char lists[] =
+    "[server%20list]\n1\\Main=198.51.100.20\n2\\Reserve=198.51.100.21\n"
+    "[speed_in%20list]\n1\\512%20kbit=64000\n2\\2%20Mbit=250000\n3\\Up%20to%204%20Mbit=2000:500000\n"
+    "[speed_out%20list]\n1\\64%20kbit=8000\n2\\256%20kbit=2000:32000\n"
+    "[port%20list]\n1\\25555=\n";
+
+void scene_first_start() {
+    scene s;
+    auto* f = new QrConnectForm;
+    picture(f, "connect_first_start.png");
+    finish(f);
+}
+
+void scene_local_settings() {
+    scene s;
+    QDir().mkpath("peers");
+    write("peers/isp", "");
+    write("peers/office", "");
+    qputenv("QUORIN_PPP_PEERS", QDir::current().filePath("peers").toLocal8Bit());
+    dialup_set_paths(dialup_default_paths());
+    write("quorin.conf", ui_conf("alice"));
+    write("Subscriptions.ini", subscriptions);
+    write("libtun.so", "");
+    auto* f = new QrConnectForm;
+    picture(f, "connect_local.png");
+
+    f->settingsForm->adjustSize();
+    picture(f->settingsForm, "settings_general.png");
+    f->settingsForm->ui.Settings->setCurrentWidget(f->settingsForm->ui.tapsettings);
+    picture(f->settingsForm, "settings_tap.png");
+    f->settingsForm->hide();
+
+    // The default TAP address is questioned before anything starts.
+    f->tap_ip = "10.0.0.2";
+    messages = {{"tap_warning.png", QMessageBox::Ok}};
+    f->StartConnecting();
+    // A dial-up that fails offers to try again.
+    f->tap_ip = "10.0.0.18";
+    messages = {{"dial_failed.png", QMessageBox::Abort}};
+    f->StartConnecting();
+    finish(f);
+    qunsetenv("QUORIN_PPP_PEERS");
+    dialup_set_paths(dialup_default_paths());
+}
+
+void scene_foreign_file() {
+    scene s;
+    write("quorin.conf", ui_conf("alice", "[remote]\nname=backup\nserver=198.51.100.21:25555\n"));
+    auto* f = new QrConnectForm;
+    picture(f, "connect_foreign_file.png");
+    finish(f);
+}
+
+void scene_connecting() {
+    scene s;
+    auto* f = new QrConnectForm;
+    SplashForm* splash = f->splash;
+    for (int stage : {1, 2, 3, 6, 7, 7, 7}) splash->show_progress(stage);
+    picture(splash, "connecting_stages.png");
+    splash->hide();
+
+    // A server that takes the request and never answers: the countdown
+    // runs, then the time-out offers manual entry.
+    QTcpServer silent;
+    silent.listen(QHostAddress::LocalHost, 0);
+    qputenv("QUORIN_ACCOUNT_HOST", ("127.0.0.1:" + QString::number(silent.serverPort())).toLatin1());
+    f->ui.login->setEditText("alice");
+    f->ui.password->setText("secret");
+    f->ui.download_conf->click();
+    texts = {{"manual_entry.png", "not::valid"}};
+    messages = {{"receive_error.png", QMessageBox::Cancel}};
+    f->StartConnecting();
+    for (int i = 0; i < 3; ++i) splash->download_timer_event();
+    picture(splash, "connecting_download.png");
+    while (splash->countdown > 0) splash->download_timer_event();
+    settle();
+    qunsetenv("QUORIN_ACCOUNT_HOST");
+    finish(f);
+}
+
+void scene_downloaded() {
+    scene s;
+    write("libtun.so", "");
+    auto* f = new QrConnectForm;
+    f->ui.login->setEditText("alice");
+    f->ui.password->setText("secret");
+    f->splash->configValid = true;
+    f->splash->port = 2066;
+    f->splash->clientNumber = 17;
+    f->splash->satIp = "0";
+    f->SetDownloadedData();
+    finish(f);
+}
+
+void scene_connected() {
+    scene s;
+    write("quorin.conf", ui_conf("alice"));
+    write("Subscriptions.ini", subscriptions);
+    write("UI settings.ini", lists);
+    auto* f = new QrConnectForm;
+    f->ConnectFinished();
+    f->SetIcon(1500, 2500000, 180000, 61.5f);
+    for (int i = 0; i < 10; ++i) f->animate_icon();
+    settle(1500);
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QRect corner(screen.right() - 239, screen.bottom() - 59, 240, 60);
+    save(QGuiApplication::primaryScreen()->grabWindow(0, corner.x(), corner.y(), corner.width(), corner.height()),
+         "tray.png");
+    f->trayMenu->popup(QPoint(screen.width() / 2, screen.height() / 3));
+    settle();
+    save(f->trayMenu->grab(), "tray_menu.png");
+    QMenu* speeds = nullptr;
+    for (QAction* a : f->trayMenu->actions())
+        if (a->menu() && a->text() == QObject::tr("Select speed")) speeds = a->menu();
+    if (speeds && !speeds->actions().isEmpty() && speeds->actions().first()->menu()) {
+        QMenu* incoming = speeds->actions().first()->menu();
+        incoming->popup(QPoint(screen.width() / 2, screen.height() / 3));
+        settle();
+        save(incoming->grab(), "tray_menu_incoming_speed.png");
+        incoming->hide();
+    }
+    f->trayMenu->hide();
+    finish(f);
+}
+
+void scene_boxes() {
+    messages = {{"no_tray.png", QMessageBox::Ok}, {"disconnect_error.png", QMessageBox::Ok}};
+    report_missing_tray();
+    report_disconnect_errors({hang_up_warning("isp", 1)});
+}
+
+void scene_icons() {
+    const int cell = 72;
+    QStringList paths;
+    for (const char* colour : {"green", "yellow", "red"})
+        for (int i = 1; i <= 30; ++i)
+            paths << QString(":/icons/%1/%2.png").arg(colour).arg(i, 2, 10, QChar('0'));
+    paths << ":/icons/red_2/01.png" << ":/icons/red_2/02.png" << ":/icons/idle.png";
+    const int columns = 15;
+    const int rows = (paths.size() + columns - 1) / columns;
+    QImage logo(":/logo.png"), main_image(":/icons/main.png");
+    QImage sheet(columns * cell, rows * cell + 270, QImage::Format_ARGB32);
+    sheet.fill(QColor(245, 245, 245));
+    QPainter p(&sheet);
+    QFont small = p.font();
+    small.setPixelSize(9);
+    p.setFont(small);
+    for (int i = 0; i < paths.size(); ++i) {
+        const QRect r((i % columns) * cell, (i / columns) * cell, cell, cell);
+        p.drawImage(QPoint(r.x() + 10, r.y() + 2), QImage(paths[i]).scaled(52, 52, Qt::KeepAspectRatio));
+        p.drawText(QRect(r.x(), r.bottom() - 14, cell, 14), Qt::AlignCenter, paths[i].mid(8));
+    }
+    p.drawImage(QPoint(10, rows * cell + 10), main_image);
+    p.drawImage(QPoint(290, rows * cell + 10), logo);
+    p.end();
+    save(QPixmap::fromImage(sheet), "icons.png");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--grab-screen") {
+        QApplication app(argc, argv);
+        return QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(argv[2]), "PNG") ? 0 : 1;
+    }
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: ui_screenshots OUTDIR | --grab-screen FILE\n");
+        return 2;
+    }
+    out_dir = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    QDir().mkpath(out_dir);
+    QRApplication app(argc, argv);
+    register_ui_resources();
+    // The tray may still be starting.
+    for (int i = 0; i < 300 && !QSystemTrayIcon::isSystemTrayAvailable(); ++i) settle(100);
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        std::fprintf(stderr, "ui_screenshots: no system tray on this display\n");
+        return 1;
+    }
+    modal::set_hooks({picture_message, picture_text, picture_exec, picture_dial});
+    scene_first_start();
+    scene_local_settings();
+    scene_foreign_file();
+    scene_connecting();
+    scene_downloaded();
+    scene_connected();
+    scene_boxes();
+    scene_icons();
+    return failures == 0 ? 0 : 1;
+}

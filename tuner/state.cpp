@@ -1,0 +1,3 @@
+#include "tuner/state.h"
+
+kestrix_state kx;

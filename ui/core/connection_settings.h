@@ -1,0 +1,86 @@
+// The connection settings the connect dialog holds, and the engine
+// configuration file written from them and read back into them. The writer
+// produces a fixed subset of the engine's format; the reader understands
+// exactly that subset and decides whether the file is one the interface can
+// reproduce (settings_local).
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+// One of the four local proxy services.
+struct LocalService {
+    bool enabled;
+    QString ip;
+    uint16_t port;
+};
+
+// Engine service numbers of the four services, which is also their order in
+// the file.
+constexpr int service_int_http = 0;
+constexpr int service_int_socks = 2;
+constexpr int service_int_int3 = 3;
+constexpr int service_int_int4 = 4;
+
+// Fixed ports of the tunnel's two sections, and the console's address: the
+// statistics window dials the console there.
+constexpr int tap_tunnel_port = 3001;
+constexpr int tap_transparent_port = 3000;
+constexpr const char* control_socket_text = "127.0.0.1:30000";
+// The address of the extra socket a DVB card delivers to.
+constexpr const char* dvb_socket_address = "127.0.0.1";
+
+struct ConnectionSettings {
+    bool settings_local = false;
+    uint16_t port = 0;
+    QString port_addr;
+    uint16_t traffic = 60;
+    uint16_t debug = 0;
+    QString log;
+    uint16_t datatimeout = 0;
+    QString sat_ip;
+    QString server;
+    uint16_t server_port = 0;
+    uint32_t speed_in_min = 0, speed_in_max = 0;
+    uint32_t speed_out_min = 0, speed_out_max = 0;
+    uint16_t mtu = 0, mru = 0;
+    QString login;
+    QString passwd;
+    bool tun_present = false;
+    bool tap = false;
+    QString tap_ip;
+    uint16_t tap_tun_timeout = 0;
+    bool tap_config_dhcp = false;
+    bool tap_dns_server = true;
+    bool tap_route_replace = false;
+    QString tap_ptp_ip;
+    LocalService http{true, "127.0.0.1", 3128};
+    LocalService int3{false, "127.0.0.1", 3129};
+    LocalService int4{false, "127.0.0.1", 3129};
+    LocalService socks{true, "127.0.0.1", 1080};
+};
+
+// "quorin.conf", in the working directory.
+extern const char engine_conf_file[];
+
+// A regular file that opens for reading. Anything else counts as no file:
+// the engine could not start from it either.
+bool conf_file_present(const QString& path = engine_conf_file);
+
+// Writes the whole file, replacing an earlier one, with mode 0600 (it holds
+// the password). dvb_connect adds the DVB card's loopback socket line.
+// False when the file cannot be created; nothing is written then.
+bool write_conf(const ConnectionSettings& s, bool dvb_connect, const QString& path = engine_conf_file);
+
+// Reads the file into s and sets settings_local. False when it does not
+// open; s keeps its values then.
+bool read_conf(ConnectionSettings& s, const QString& path = engine_conf_file);
+
+// Line rules of the reader (1024-byte lines).
+constexpr int conf_line_max = 1024;
+// Without leading blanks, control bytes and bytes 128-255, cut at the line
+// end; a line that reaches '#' first is empty.
+char* conf_line_trim(char* line);
+// The trimmed text after the first '=' (or after a '#' met before it).
+char* conf_line_value(char* line);

@@ -1,0 +1,143 @@
+// The four functions the engine binds from libquorin_ui.so. UIShowLoginForm
+// runs the interface on the engine program's main thread; the other three
+// arrive from the engine's threads and only pass work to the GUI thread.
+#include <QCoreApplication>
+#include <QFile>
+#include <QSystemTrayIcon>
+#include <QTranslator>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "ui/core/connection_settings.h"
+#include "ui/core/hang_up.h"
+#include "ui/mycoolthread.h"
+#include "ui/qrapplication.h"
+#include "ui/qrconnectform.h"
+#include "ui/ui_api.h"
+
+namespace {
+
+// How long the quit road waits for the engine thread to finish its own
+// shutdown (it waits up to 500 ms for the route thread) before the process
+// may exit under it.
+constexpr unsigned long engine_thread_finish_ms = 2000;
+
+struct ui_library {
+    StartCallback start = nullptr;
+    uint8_t fast_start_flag = 1;
+    // The form may go away on the GUI thread while an engine thread is about
+    // to use it: every use and the clearing happen under the lock.
+    std::mutex form_mu;
+    QrConnectForm* form = nullptr;
+    std::atomic<bool> quit_requested{false};
+};
+
+ui_library& library() {
+    static ui_library lib;
+    return lib;
+}
+
+// Resources are registered while the library is loaded.
+struct resource_registration {
+    resource_registration() { register_ui_resources(); }
+    ~resource_registration() { unregister_ui_resources(); }
+};
+resource_registration resources_while_loaded;
+
+void install_translator(QTranslator& t, const char* file, const char* name) {
+    if (QFile::exists(file)) t.load(name, ".");
+    QCoreApplication::installTranslator(&t);
+}
+
+}  // namespace
+
+extern "C" {
+
+int UIShowLoginForm(StartCallback start, int flag) {
+    ui_library& lib = library();
+    lib.start = start;
+    lib.fast_start_flag = uint8_t(flag);
+    lib.quit_requested = false;
+    register_ui_resources();
+
+    static int argc = 0;
+    static char* argv[] = {nullptr};
+    auto app = std::make_unique<QRApplication>(argc, argv);
+    QTranslator ui_translator, qt_translator;
+    install_translator(ui_translator, "ui_ru_RU.qm", "ui_ru_RU");
+    install_translator(qt_translator, "qt_ru.qm", "qt_ru");
+
+    int result = 1;
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        report_missing_tray();
+    } else {
+        QrConnectForm* form = new QrConnectForm;
+        {
+            std::lock_guard<std::mutex> lock(lib.form_mu);
+            lib.form = form;
+        }
+        form->thread->callback = start;
+        if (lib.fast_start_flag == 0 && conf_file_present()) {
+            form->auto_start();
+        } else {
+            form->show();
+            form->raise();
+        }
+        QObject::connect(form, SIGNAL(quit()), app.get(), SLOT(quit()), Qt::QueuedConnection);
+        QObject::connect(app.get(), &QRApplication::sessionEnding, form, &QrConnectForm::quit);
+        result = app->exec();
+        form->sync_settings();
+        if (lib.quit_requested) form->thread->wait(engine_thread_finish_ms);
+        {
+            std::lock_guard<std::mutex> lock(lib.form_mu);
+            lib.form = nullptr;
+        }
+        delete form;
+    }
+    QCoreApplication::removeTranslator(&qt_translator);
+    QCoreApplication::removeTranslator(&ui_translator);
+    app.reset();
+    return result;
+}
+
+int UIProgress(ProgressStage stage) {
+    ui_library& lib = library();
+    std::lock_guard<std::mutex> lock(lib.form_mu);
+    if (lib.form) lib.form->emit_progress(stage);
+    return 0;
+}
+
+void UIStartStat(int) {
+    ui_library& lib = library();
+    std::lock_guard<std::mutex> lock(lib.form_mu);
+    if (lib.form) emit lib.form->thread->Finished();
+}
+
+void UIQuit() {
+    ui_library& lib = library();
+    DialKeys keys;
+    {
+        std::lock_guard<std::mutex> lock(lib.form_mu);
+        if (!lib.form) return;
+        keys = lib.form->dial_keys();
+    }
+    const QStringList warnings = hang_up_dialup(keys);
+    std::lock_guard<std::mutex> lock(lib.form_mu);
+    if (!lib.form) return;
+    lib.quit_requested = true;
+    QrConnectForm* form = lib.form;
+    // Widgets and the application's quit belong to the GUI thread: the
+    // warnings and the end of the event loop go there as one queued call.
+    QMetaObject::invokeMethod(
+        form,
+        [form, warnings] {
+            report_disconnect_errors(warnings);
+            form->emit_quit();
+            QCoreApplication::quit();
+        },
+        Qt::QueuedConnection);
+}
+
+}  // extern "C"

@@ -1,0 +1,55 @@
+#include "ui/modal.h"
+
+#include <QDialog>
+#include <QInputDialog>
+#include <QLineEdit>
+
+#include "ui/dialdialog.h"
+
+namespace modal {
+
+namespace {
+
+hooks& installed() {
+    static hooks h;
+    return h;
+}
+
+}  // namespace
+
+QMessageBox* make_message_box(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+                              QMessageBox::StandardButtons buttons, QMessageBox::StandardButton default_button) {
+    QMessageBox* box = new QMessageBox(icon, title, text, buttons, parent);
+    box->setDefaultButton(default_button);
+    return box;
+}
+
+QMessageBox::StandardButton message(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+                                    QMessageBox::StandardButtons buttons, QMessageBox::StandardButton default_button) {
+    if (installed().message) return installed().message(parent, icon, title, text, buttons, default_button);
+    QMessageBox* box = make_message_box(parent, icon, title, text, buttons, default_button);
+    const int answer = box->exec();
+    delete box;
+    return QMessageBox::StandardButton(answer);
+}
+
+bool get_text(QWidget* parent, const QString& title, const QString& label, QString* text) {
+    if (installed().get_text) return installed().get_text(parent, title, label, text);
+    bool ok = false;
+    *text = QInputDialog::getText(parent, title, label, QLineEdit::Normal, QString(), &ok);
+    return ok;
+}
+
+int exec(QDialog* dialog) {
+    if (installed().exec) return installed().exec(dialog);
+    return dialog->exec();
+}
+
+bool dial(QWidget* parent, const QString& entry, int* error) {
+    if (installed().dial) return installed().dial(parent, entry, error);
+    return DialDialog::dial(parent, entry, error);
+}
+
+void set_hooks(const hooks& h) { installed() = h; }
+
+}  // namespace modal

@@ -1,0 +1,5 @@
+#include "ui/mycoolthread.h"
+
+void MyCoolThread::run() {
+    if (callback) callback(this);
+}

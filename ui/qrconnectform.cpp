@@ -1,0 +1,754 @@
+#include "ui/qrconnectform.h"
+
+#include <arpa/inet.h>
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+
+#include "platform/dynlib.h"
+#include "ui/core/md5.h"
+#include "ui/core/settings_files.h"
+#include "ui/core/tray_text.h"
+#include "ui/dvbsettingsform.h"
+#include "ui/modal.h"
+#include "ui/mycoolthread.h"
+#include "ui/qrsettingsform.h"
+#include "ui/splashform.h"
+#include "ui/statform.h"
+
+namespace {
+
+constexpr int stat_interval_ms = 1000;
+constexpr int icon_interval_ms = 33;
+constexpr int animation_frames = 30;
+constexpr int stat_form_margin_px = 40;
+const char default_tap_address[] = "10.0.0.2";
+
+// Presence of a companion library in the working directory, by the name the
+// Windows program tested.
+bool library_in_working_dir(const char* windows_name) {
+    return QFile::exists(QDir::currentPath() + "/" + QString::fromStdString(dynlib_file_name(windows_name)));
+}
+
+// The primary screen's available area, centred the way the dialogs are
+// placed: ((left + right) / 2, (top + bottom) / 2).
+QPoint available_centre() {
+    const QRect r = QGuiApplication::primaryScreen()->availableGeometry();
+    return QPoint((r.left() + r.right()) / 2, (r.top() + r.bottom()) / 2);
+}
+
+QRect available_area() { return QGuiApplication::primaryScreen()->availableGeometry(); }
+
+bool is_dotted_ipv4(const QString& text) {
+    in_addr a;
+    return inet_pton(AF_INET, text.toLatin1().constData(), &a) == 1;
+}
+
+// The value a statistics-window combo stands for: the chosen item's data,
+// or what was typed.
+QString combo_value(const QComboBox* combo) {
+    const int i = combo->currentIndex();
+    if (i >= 0 && combo->itemText(i) == combo->currentText()) return combo->itemData(i, Qt::UserRole).toString();
+    return combo->currentText();
+}
+
+void select_by_data_or_text(QComboBox* combo, const QString& value) {
+    const int i = combo->findData(value, Qt::UserRole, Qt::MatchFixedString);
+    if (i >= 0)
+        combo->setCurrentIndex(i);
+    else
+        combo->setEditText(value);
+}
+
+QVector<QIcon> frames(const QString& dir, int count) {
+    QVector<QIcon> icons;
+    for (int i = 1; i <= count; ++i) icons.push_back(QIcon(dir + QString("%1.png").arg(i, 2, 10, QChar('0'))));
+    return icons;
+}
+
+}  // namespace
+
+QrConnectForm::QrConnectForm()
+    : QDialog(nullptr),
+      interfaceSettings(interface_file, QSettings::IniFormat),
+      loading(true),
+      frame(1),
+      animating(false) {
+    splash = new SplashForm(this);
+    settingsForm = new QrSettingsForm(this);
+    dvbForm = new DVBSettingsForm(this);
+    statForm = new StatForm(this);
+    thread = new MyCoolThread;
+    protect_subscriptions_file();
+    subscriptions = new QSettings(subscriptions_file, QSettings::IniFormat);
+    statTimer = new QTimer(this);
+    iconTimer = new QTimer(this);
+    trayIcon = new QSystemTrayIcon(this);
+
+    ui.setupUi(this);
+
+    connect(settingsForm, SIGNAL(finished(int)), this, SLOT(SettingsFinished(int)));
+    connect(dvbForm, SIGNAL(Tuned(int, int)), this, SLOT(SigChanged(int, int)));
+    connect(dvbForm, SIGNAL(Tuned(int, int)), statForm, SLOT(SigChanged(int, int)));
+    connect(this, SIGNAL(Tune()), dvbForm, SLOT(Tune()));
+    connect(thread, SIGNAL(Canceled()), splash, SLOT(close()), Qt::QueuedConnection);
+    connect(thread, SIGNAL(Changed()), splash, SLOT(repaint()), Qt::QueuedConnection);
+    connect(thread, SIGNAL(Finished()), this, SLOT(ConnectFinished()), Qt::QueuedConnection);
+    connect(splash, SIGNAL(DownloadFinished()), this, SLOT(SetDownloadedData()));
+    connect(trayIcon, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,
+            SLOT(iconActivated(QSystemTrayIcon::ActivationReason)));
+    connect(statTimer, SIGNAL(timeout()), statForm, SLOT(send_query()));
+    connect(iconTimer, SIGNAL(timeout()), this, SLOT(animate_icon()));
+    // Qt 5's threads have no terminated(): however the engine thread ends,
+    // finished() reports it.
+    connect(thread, SIGNAL(finished()), QCoreApplication::instance(), SLOT(quit()), Qt::QueuedConnection);
+    connect(statForm, SIGNAL(SetIcon(int, long long, long long, float)), this,
+            SLOT(SetIcon(int, long long, long long, float)));
+    connect(ui.DVBConnect, SIGNAL(clicked()), this, SLOT(CheckDVB()));
+    connect(this, SIGNAL(quit()), dvbForm, SLOT(UnInit()));
+    connect(this, SIGNAL(show_progress(int)), splash, SLOT(show_progress(int)), Qt::QueuedConnection);
+
+    thread->splash = splash;
+    tun_present = library_in_working_dir(TUN_DLL);
+
+    idleIcon = QIcon(":/icons/idle.png");
+    trayIcon->setIcon(idleIcon);
+    greenIcons = frames(":/icons/green/", animation_frames);
+    yellowIcons = frames(":/icons/yellow/", animation_frames);
+    redIcons = frames(":/icons/red/", animation_frames);
+    red2Icons = frames(":/icons/red_2/", 2);
+
+    const bool conf_present = conf_file_present();
+    if (conf_present)
+        read_conf();
+    else
+        settings_local = true;
+
+    settingsForm->ui.tap_section->setChecked(tun_present && tap);
+    settingsForm->ui.tapsettings->setEnabled(tun_present);
+    if (!tun_present) settingsForm->ui.Settings->removeTab(settingsForm->ui.Settings->indexOf(settingsForm->ui.tapsettings));
+
+    const QStringList logins = subscriptions->childGroups();
+    if (!login.isEmpty()) subscriptions->beginGroup(login);
+    ui.password->setText(passwd);
+
+    if (conf_present && settings_local)
+        for (const QString& name : logins) ui.login->addItem(name);
+
+    const QString remembered = login;
+    login.clear();
+    loading = false;
+    sub_change(remembered);
+    loading = true;
+
+    if (settings_local && conf_present) {
+        fill_settings_form();
+    } else {
+        ui.settings_button->setEnabled(false);
+        if (settings_local) {
+            ui.use_local_conf->setEnabled(false);
+            ui.download_conf->setChecked(true);
+            ui.connect_button->setText(tr("Download"));
+        } else {
+            ui.download_conf->setEnabled(false);
+            ui.login->setEnabled(false);
+            ui.password->setEnabled(false);
+        }
+    }
+
+    if (library_in_working_dir(DVB_DLL)) {
+        if (ui.use_local_conf->isEnabled()) {
+            ui.DVBConnect->setChecked(subscriptions->value(key_dvb_enabled, false).toBool());
+            if (ui.DVBConnect->isChecked()) dvbForm->initLibrary();
+        }
+        load_dvb_settings();
+    } else {
+        ui.DVBConnect->hide();
+        statForm->ui.stat->removeTab(statForm->ui.stat->indexOf(statForm->ui.dvb_stat));
+    }
+
+    // The login the settings came from is the one shown, also when it was
+    // appended behind the subscriptions.
+    int at = ui.login->findText(login, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (at < 0) {
+        ui.login->addItem(login);
+        at = ui.login->count() - 1;
+    }
+    ui.login->setCurrentIndex(at);
+
+    if (tap) tap = library_in_working_dir(TUN_DLL);
+    adjustSize();
+    loading = false;
+    refresh_dial_keys();
+}
+
+QrConnectForm::~QrConnectForm() {
+    delete splash;
+    delete settingsForm;
+    delete dvbForm;
+}
+
+void QrConnectForm::auto_start() {
+    connect(this, SIGNAL(Start()), this, SLOT(StartConnecting()), Qt::QueuedConnection);
+    emit Start();
+}
+
+void QrConnectForm::emit_progress(int stage) { emit show_progress(stage); }
+
+void QrConnectForm::emit_quit() { emit quit(); }
+
+DialKeys QrConnectForm::dial_keys() const {
+    std::lock_guard<std::mutex> lock(dial_mu_);
+    return dial_keys_;
+}
+
+void QrConnectForm::refresh_dial_keys() {
+    DialKeys keys;
+    keys.connection = subscriptions->value(key_dial_connection, QString()).toString();
+    keys.hangup = subscriptions->value(key_dial_hangup, false).toBool();
+    std::lock_guard<std::mutex> lock(dial_mu_);
+    dial_keys_ = keys;
+}
+
+void QrConnectForm::sync_settings() {
+    subscriptions->sync();
+    interfaceSettings.sync();
+}
+
+// ------------------------------------------------------------- files
+
+void QrConnectForm::write_conf() { ::write_conf(*this, ui.DVBConnect->isChecked()); }
+
+void QrConnectForm::read_conf() {
+    if (::read_conf(*this)) return;
+    qDebug("Config file open error");
+    ui.use_local_conf->setEnabled(false);
+    ui.download_conf->setChecked(true);
+    settings_local = false;
+    ui.connect_button->setText(tr("Download"));
+}
+
+void QrConnectForm::write_ini() {
+    QString connection;
+    bool hangup = false;
+    if (settingsForm->ui.dial1->currentIndex() > 0) {
+        connection = settingsForm->ui.dial1->currentText();
+        hangup = settingsForm->ui.disconnect->isChecked();
+    }
+    write_subscription(*subscriptions, *this, connection, hangup);
+    refresh_dial_keys();
+}
+
+void QrConnectForm::sub_change(QString new_login) {
+    if (new_login == login || loading || new_login.isEmpty()) return;
+    if (!subscriptions->group().isEmpty()) subscriptions->endGroup();
+    subscriptions->beginGroup(new_login);
+    login = new_login;
+    if (settings_local) {
+        ui.password->setText(stored_password(*subscriptions));
+        load_subscription(*subscriptions, *this);
+        fill_settings_form();
+        ui.settings_button->setEnabled(true);
+    }
+    load_dvb_settings();
+    refresh_dial_keys();
+}
+
+void QrConnectForm::save_settings() {
+    interfaceSettings.setValue(key_opacity, statForm->windowOpacity());
+    interfaceSettings.setValue(key_pos, statForm->geometry());
+    interfaceSettings.setValue(key_ontop, statForm->ui.ontop->isChecked());
+    interfaceSettings.setValue(key_update_balance, statForm->ui.is_update->isChecked());
+    interfaceSettings.setValue(key_update_timeout, statForm->ui.bal_timeout->value());
+    interfaceSettings.setValue(key_page_index, statForm->ui.stat->currentIndex());
+}
+
+// ------------------------------------------------------------- settings dialog
+
+void QrConnectForm::fill_settings_form() {
+    const QString connection = subscriptions->value(key_dial_connection, QString()).toString();
+    const bool hangup = subscriptions->value(key_dial_hangup, false).toBool();
+    QrSettingsForm& f = *settingsForm;
+    if (!connection.isEmpty()) {
+        f.ui.disconnect->setChecked(hangup);
+        const int i = f.ui.dial1->findText(connection, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        f.ui.dial1->setCurrentIndex(i >= 1 ? i : 0);
+    } else {
+        f.ui.disconnect->setChecked(false);
+        f.ui.dial1->setCurrentIndex(0);
+    }
+    f.ui.udp_port->setEditText(port_addr.isEmpty() ? QString::number(port)
+                                                    : port_addr + ":" + QString::number(port));
+    f.ui.mru->setEditText(QString::number(mru));
+    f.ui.tap_section->setChecked(tap);
+    f.ui.tap_ip->setText(tap_ip);
+}
+
+void QrConnectForm::ShowSettingsForm() {
+    settingsForm->adjustSize();
+    QRect r = settingsForm->frameGeometry();
+    r.moveCenter(available_centre());
+    settingsForm->move(r.topLeft());
+    modal::exec(settingsForm);
+}
+
+void QrConnectForm::SettingsFinished(int result) {
+    if (result == 0) {
+        fill_settings_form();
+        return;
+    }
+    QrSettingsForm& f = *settingsForm;
+    const QString udp = f.ui.udp_port->currentText();
+    const int p = udp.indexOf(':');
+    if (p >= 1) {
+        port_addr = udp.left(p);
+        port = uint16_t(udp.mid(p + 1).toInt());
+    } else {
+        port_addr.clear();
+        port = uint16_t(udp.toInt());
+    }
+    mru = uint16_t(f.ui.mru->currentText().toInt());
+    tap = f.ui.tap_section->isChecked();
+    tap_ip = f.ui.tap_ip->text();
+    settings_local = true;
+    write_ini();
+    write_conf();
+    if (ui.download_conf->isChecked()) {
+        ui.connect_button->setText(tr("Connect"));
+        ui.download_conf->setChecked(false);
+        ui.use_local_conf->setEnabled(true);
+        ui.use_local_conf->setChecked(true);
+        ui.settings_button->setEnabled(true);
+        repaint();
+    }
+}
+
+// ------------------------------------------------------------- small slots
+
+void QrConnectForm::passwd_enter(QString text) { ui.connect_button->setEnabled(!text.isEmpty()); }
+
+void QrConnectForm::use_local_clicked(bool checked) {
+    if (checked) {
+        ui.settings_button->setEnabled(settings_local);
+        ui.connect_button->setText(tr("Connect"));
+    } else {
+        ui.settings_button->setEnabled(false);
+    }
+}
+
+void QrConnectForm::download_clicked(bool checked) {
+    if (checked) ui.connect_button->setText(tr("Download"));
+    ui.settings_button->setEnabled(false);
+}
+
+void QrConnectForm::SigChanged(int level, int quality) {
+    ui.siglvl->setValue(level);
+    ui.sigqua->setValue(quality);
+    if (isVisible()) update();
+}
+
+void QrConnectForm::iconActivated(QSystemTrayIcon::ActivationReason reason) {
+    switch (reason) {
+    case QSystemTrayIcon::Context:
+        statForm->activateWindow();
+        break;
+    case QSystemTrayIcon::DoubleClick:
+    case QSystemTrayIcon::Trigger:
+        if (splash->isVisible()) splash->close();
+        if (statForm->isVisible()) {
+            statForm->hide();
+        } else {
+            statForm->show();
+            statForm->activateWindow();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+// ------------------------------------------------------------- DVB
+
+void QrConnectForm::load_dvb_settings() {
+    const bool enabled = subscriptions->value(key_dvb_enabled, false).toBool();
+    if (enabled) dvbForm->initLibrary();
+    dvbForm->ui.satip->setText(subscriptions->value(key_dvb_satip, QString()).toString());
+    if (enabled) {
+        emit Tune();
+        ui.DVBConnect->setChecked(true);
+    } else {
+        ui.DVBConnect->setChecked(false);
+        ui.siglvl->setValue(0);
+        ui.sigqua->setValue(0);
+    }
+}
+
+void QrConnectForm::CheckDVB() {
+    if (login.isEmpty()) {
+        ui.DVBConnect->setChecked(false);
+        return;
+    }
+    subscriptions->setValue(key_dvb_enabled, ui.DVBConnect->isChecked());
+    dvbForm->initLibrary();
+    load_dvb_settings();
+    if (!dvbForm->tunerPresent) ui.DVBConnect->setChecked(false);
+    if (ui.DVBConnect->isChecked())
+        emit Tune();
+    else
+        SigChanged(0, 0);
+}
+
+void QrConnectForm::ShowDVBSettingsForm() {
+    load_dvb_settings();
+    dvbForm->initLibrary();
+    dvbForm->show();
+    QRect r = dvbForm->frameGeometry();
+    r.moveCenter(available_centre());
+    dvbForm->move(r.topLeft());
+}
+
+// ------------------------------------------------------------- connecting
+
+void QrConnectForm::StartConnecting() {
+    if (ui.use_local_conf->isChecked()) {
+        if (!start_local()) return;
+    } else {
+        start_download();
+    }
+    show_connecting_window();
+}
+
+// False when the connection was not started.
+bool QrConnectForm::start_local() {
+    if (tap && (tap_ip == default_tap_address || !is_dotted_ipv4(tap_ip))) {
+        // An address the engine cannot use is refused outright; the default
+        // one may be ignored on purpose.
+        const bool usable = is_dotted_ipv4(tap_ip);
+        const QMessageBox::StandardButton answer = modal::message(
+            this, QMessageBox::Warning, tr("Warning"),
+            tr("TAP enabled, but TAP IP empty or set to default value.") + "\n" +
+                tr("Check settings, load it from server or set correct IP from client cabinet."),
+            usable ? QMessageBox::Ok | QMessageBox::Ignore : QMessageBox::Ok, QMessageBox::Ok);
+        if (!usable || answer != QMessageBox::Ignore) {
+            // On a fast start nothing was shown yet: the dialog is the only
+            // way left to fix the address.
+            show();
+            raise();
+            return false;
+        }
+    }
+    QApplication::setQuitOnLastWindowClosed(false);
+    hide();
+    if (settingsForm->ui.dial1->currentIndex() != 0) {
+        const QString entry = settingsForm->ui.dial1->currentText();
+        int error = 0;
+        while (!modal::dial(this, entry, &error)) {
+            const QMessageBox::StandardButton answer = modal::message(
+                this, QMessageBox::Warning, tr("Warning"),
+                tr("Connect to ") + entry + tr(" faled.\n Error:") + QString::number(error),
+                QMessageBox::Retry | QMessageBox::Abort, QMessageBox::Abort);
+            if (answer != QMessageBox::Retry) {
+                show();
+                QApplication::setQuitOnLastWindowClosed(true);
+                return false;
+            }
+        }
+    }
+    subscriptions->setValue(key_dvb_enabled, ui.DVBConnect->isChecked());
+    if (ui.DVBConnect->isChecked()) emit Tune();
+    login = ui.login->currentText();
+    passwd = ui.password->text();
+    if (settings_local) {
+        write_conf();
+        write_ini();
+    }
+    thread->start(QThread::InheritPriority);
+    return true;
+}
+
+void QrConnectForm::start_download() {
+    splash->login = ui.login->currentText();
+    splash->md = account_digest(splash->login, ui.password->text());
+    splash->startDownload();
+}
+
+void QrConnectForm::show_connecting_window() {
+    splash->setStatusText("connecting...");
+    splash->setWindowFlags(Qt::SubWindow | Qt::WindowStaysOnTopHint);
+    QRect r = splash->frameGeometry();
+    r.moveCenter(available_centre());
+    splash->move(r.topLeft());
+    splash->setGeometry(r);
+    splash->show();
+    hide();
+    QApplication::setQuitOnLastWindowClosed(true);
+    splash->adjustSize();
+}
+
+void QrConnectForm::SetDownloadedData() {
+    QrSettingsForm& f = *settingsForm;
+    if (!splash->configValid) {
+        if (ui.use_local_conf->isEnabled()) {
+            ui.use_local_conf->setChecked(true);
+            ui.connect_button->setText(tr("Connect"));
+            ui.download_conf->setChecked(false);
+        }
+        splash->hide();
+        show();
+        return;
+    }
+    if (splash->port != 0)
+        f.ui.udp_port->setEditText(QString::number(splash->port));
+    else
+        f.ui.udp_port->setCurrentIndex(0);
+    tap = library_in_working_dir(TUN_DLL);
+    f.ui.tapsettings->setEnabled(tap);
+    f.ui.tap_section->setChecked(tap);
+    f.ui.tap_ip->setText(tap_address_for_client(splash->clientNumber));
+    if (splash->satIp == "0") {
+        sat_ip.clear();
+        ui.DVBConnect->setChecked(false);
+        adjustSize();
+        dvbForm->ui.satip->clear();
+    } else {
+        dvbForm->initLibrary();
+        if (dvbForm->libraryLoaded()) ui.DVBConnect->setVisible(true);
+        dvbForm->ui.satip->setText(splash->satIp);
+        subscriptions->setValue(key_dvb_satip, splash->satIp);
+        f.ui.mru->setCurrentIndex(1);
+        sat_ip = splash->satIp;
+    }
+    login = ui.login->currentText();
+    passwd = ui.password->text();
+    splash->hide();
+    show();
+    ShowSettingsForm();
+}
+
+// ------------------------------------------------------------- connected
+
+void QrConnectForm::fill_list(const char* group, QComboBox* combo, QActionGroup* actions,
+                              const std::function<bool(const QString&)>& is_current) {
+    for (const UiListEntry& e : read_ui_list(*uiLists, group)) {
+        QAction* a = new QAction(e.label, this);
+        a->setData(e.value);
+        a->setCheckable(true);
+        combo->addItem(e.label, e.value);
+        if (is_current(e.value.toString())) a->setChecked(true);
+        actions->addAction(a);
+    }
+    actions->setExclusive(true);
+}
+
+void QrConnectForm::ConnectFinished() {
+    // One connection per run: a second report would duplicate the menus.
+    if (connected_) return;
+    connected_ = true;
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    if (subscriptions->value(key_dvb_enabled, false).toBool()) {
+        dvbForm->polling = true;
+        connect(statTimer, SIGNAL(timeout()), dvbForm, SLOT(getdvbstat()));
+        connect(dvbForm, SIGNAL(DVBStatChanged(int, int, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t)),
+                statForm, SLOT(DVBStatChanged(int, int, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t)));
+    } else {
+        statForm->ui.DVBStat->setEnabled(false);
+        statForm->ui.siglvl->setValue(0);
+        statForm->ui.sigqua->setValue(0);
+    }
+
+    quitAction = new QAction(tr("&Quit"), this);
+    connect(quitAction, SIGNAL(triggered()), this, SLOT(save_settings()));
+    connect(quitAction, SIGNAL(triggered()), statForm, SLOT(send_shut()));
+    QAction* restartAction = new QAction(tr("Restart"), this);
+    connect(restartAction, SIGNAL(triggered()), statForm, SLOT(send_restart()));
+
+    trayMenu = new QMenu;
+    trayMenu->addAction(restartAction);
+    uiLists = new QSettings(ui_lists_file, QSettings::IniFormat);
+
+    QMenu* serverMenu = trayMenu->addMenu(tr("Select server"));
+    serverGroup = new QActionGroup(this);
+    fill_list(list_server, statForm->ui.server, serverGroup,
+              [this](const QString& v) { return v == server; });
+    const int server_index = statForm->ui.server->findData(server, Qt::UserRole, Qt::MatchFixedString);
+    statForm->ui.server->setCurrentIndex(server_index >= 0 ? server_index : 0);
+    connect(serverGroup, SIGNAL(triggered(QAction*)), this, SLOT(ServerTriggered(QAction*)));
+    connect(statForm->ui.apply_but, SIGNAL(clicked()), this, SLOT(statsettings_apply()));
+    serverMenu->addActions(serverGroup->actions());
+
+    QMenu* speedMenu = trayMenu->addMenu(tr("Select speed"));
+    QMenu* inMenu = speedMenu->addMenu(tr("Incoming speed"));
+    speedInGroup = new QActionGroup(this);
+    fill_list(list_speed_in, statForm->ui.speed_in, speedInGroup,
+              [this](const QString& v) { return speed_matches(v, speed_in_min, speed_in_max); });
+    select_by_data_or_text(statForm->ui.speed_in, speed_text(speed_in_min, speed_in_max));
+    connect(speedInGroup, SIGNAL(triggered(QAction*)), this, SLOT(SpeedInTriggered(QAction*)));
+    inMenu->addActions(speedInGroup->actions());
+
+    QMenu* outMenu = speedMenu->addMenu(tr("Outgoing speed"));
+    speedOutGroup = new QActionGroup(this);
+    fill_list(list_speed_out, statForm->ui.speed_out, speedOutGroup,
+              [this](const QString& v) { return speed_matches(v, speed_out_min, speed_out_max); });
+    select_by_data_or_text(statForm->ui.speed_out, speed_text(speed_out_min, speed_out_max));
+    connect(speedOutGroup, SIGNAL(triggered(QAction*)), this, SLOT(SpeedOutTriggered(QAction*)));
+    outMenu->addActions(speedOutGroup->actions());
+
+    statForm->ui.login->setText(login);
+    statForm->setMd(account_digest(login, passwd));
+    statForm->setAccountHost(account_host());
+
+    trayMenu->addSeparator();
+    trayMenu->addAction(quitAction);
+    trayIcon->setContextMenu(trayMenu);
+    trayIcon->setIcon(idleIcon);
+
+    connect(this, SIGNAL(ServerChanged(QString)), statForm, SLOT(ChangeServer(QString)));
+    connect(this, SIGNAL(SpeedInChanged(QString)), statForm, SLOT(ChangeSpeedIn(QString)));
+    connect(this, SIGNAL(SpeedOutChanged(QString)), statForm, SLOT(ChangeSpeedOut(QString)));
+    connect(statForm->ui.server, SIGNAL(currentIndexChanged(QString)), statForm, SLOT(settings_changed(QString)));
+    connect(statForm->ui.speed_in, SIGNAL(editTextChanged(QString)), statForm, SLOT(settings_changed(QString)));
+    connect(statForm->ui.speed_out, SIGNAL(editTextChanged(QString)), statForm, SLOT(settings_changed(QString)));
+    connect(statForm->ui.cancel_but, SIGNAL(clicked()), this, SLOT(statsettings_cancel()));
+
+    if (!subscriptions->value(key_dvb_enabled, false).toBool())
+        statForm->ui.stat->removeTab(statForm->ui.stat->indexOf(statForm->ui.dvb_stat));
+
+    trayIcon->show();
+    statForm->startStat();
+    place_stat_form();
+
+    statTimer->start(stat_interval_ms);
+    iconTimer->start(icon_interval_ms);
+    splash->closeAllowed = true;
+    splash->close();
+}
+
+void QrConnectForm::place_stat_form() {
+    if (interfaceSettings.contains(key_pos)) {
+        statForm->ui.ontop->setChecked(interfaceSettings.value(key_ontop, false).toBool());
+        statForm->setGeometry(interfaceSettings.value(key_pos).toRect());
+        statForm->ui.opacity->setValue(int(interfaceSettings.value(key_opacity, 1).toFloat() * 100.0));
+        statForm->ui.bal_timeout->setValue(interfaceSettings.value(key_update_timeout, 30).toInt());
+        statForm->ui.is_update->setChecked(interfaceSettings.value(key_update_balance, false).toBool());
+        statForm->ui.stat->setCurrentIndex(interfaceSettings.value(key_page_index, 0).toInt());
+        return;
+    }
+    statForm->setWindowFlags(Qt::Dialog);
+    statForm->adjustSize();
+    statForm->resize(statForm->minimumSizeHint());
+    QRect r = statForm->frameGeometry();
+    const QRect area = available_area();
+    r.moveBottomRight(area.bottomRight());
+    statForm->move(r.topLeft() - QPoint(stat_form_margin_px, stat_form_margin_px));
+}
+
+void QrConnectForm::statsettings_cancel() {
+    select_by_data_or_text(statForm->ui.server, server);
+    select_by_data_or_text(statForm->ui.speed_in, speed_text(speed_in_min, speed_in_max));
+    select_by_data_or_text(statForm->ui.speed_out, speed_text(speed_out_min, speed_out_max));
+    statForm->ui.apply_but->setEnabled(false);
+    statForm->ui.cancel_but->setEnabled(false);
+}
+
+// ------------------------------------------------------------- tray
+
+void QrConnectForm::animate_icon() {
+    if (!animating) return;
+    if (++frame >= animation_frames) frame = 0;
+    trayIcon->setIcon(greenIcons[frame]);
+}
+
+void QrConnectForm::SetIcon(int activity, long long bytes_in, long long bytes_out, float compression) {
+    trayIcon->setToolTip(tray_tooltip(bytes_in, bytes_out, compression));
+    if (activity != 0 && !animating) {
+        animating = true;
+    } else if (activity == 0 && animating) {
+        trayIcon->setIcon(idleIcon);
+        animating = false;
+    }
+}
+
+void QrConnectForm::write_settings_after_change() {
+    if (!settings_local) return;
+    write_ini();
+    write_conf();
+}
+
+void QrConnectForm::ServerTriggered(QAction* action) {
+    const QString value = action->data().toString();
+    if (value == server) return;
+    server = value;
+    emit ServerChanged(value);
+    write_settings_after_change();
+}
+
+void QrConnectForm::SpeedInTriggered(QAction* action) {
+    const QString value = action->data().toString();
+    if (value == speed_pair_text(speed_in_min, speed_in_max) || value == QString::number(speed_in_max)) return;
+    split_speed(value, &speed_in_min, &speed_in_max);
+    emit SpeedInChanged(value);
+    write_settings_after_change();
+}
+
+void QrConnectForm::SpeedOutTriggered(QAction* action) {
+    const QString value = action->data().toString();
+    if (value == speed_pair_text(speed_out_min, speed_out_max) || value == QString::number(speed_out_max)) return;
+    split_speed(value, &speed_out_min, &speed_out_max);
+    emit SpeedOutChanged(value);
+    write_settings_after_change();
+}
+
+void QrConnectForm::statsettings_apply() {
+    statForm->ui.apply_but->setEnabled(false);
+    statForm->ui.cancel_but->setEnabled(false);
+    const QString server_value = combo_value(statForm->ui.server);
+    if (!server_value.isEmpty() && server_value != server) {
+        emit ServerChanged(server_value);
+        server = server_value;
+        for (QAction* a : serverGroup->actions())
+            if (a->data().toString() == server_value) a->setChecked(true);
+    }
+    struct speed_field {
+        QComboBox* combo;
+        uint32_t* min;
+        uint32_t* max;
+        QActionGroup* group;
+        void (QrConnectForm::*changed)(QString);
+    };
+    const speed_field speeds[] = {
+        {statForm->ui.speed_in, &speed_in_min, &speed_in_max, speedInGroup, &QrConnectForm::SpeedInChanged},
+        {statForm->ui.speed_out, &speed_out_min, &speed_out_max, speedOutGroup, &QrConnectForm::SpeedOutChanged},
+    };
+    // Rates below 1000 bytes a second are refused: a typo, not a choice.
+    for (const speed_field& s : speeds) {
+        const QString value = combo_value(s.combo);
+        uint32_t a = 0, b = 0;
+        split_speed(value, &a, &b);
+        if (b <= 999 || (a == *s.min && b == *s.max)) continue;
+        emit(this->*s.changed)(value);
+        *s.min = a;
+        *s.max = b;
+        for (QAction* act : s.group->actions())
+            if (act->data().toString() == value) act->setChecked(true);
+    }
+    write_settings_after_change();
+}
