@@ -91,15 +91,7 @@ console() { console_send "$ctl_port" "$1"; }
 # shellcheck disable=SC2317  # reached through the EXIT trap
 stop_all() {
     trap - EXIT INT TERM
-    # The engine first, through its own console: it resets its session with
-    # the server before it exits.
-    if [ -n "$engine_pid" ] && kill -0 "$engine_pid" 2>/dev/null && [ -n "$ctl_port" ]; then
-        console shutdown >/dev/null 2>&1
-        for _ in $(seq 20); do
-            kill -0 "$engine_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-    fi
+    [ -n "$ctl_port" ] && stop_engine
     stop_programs
     finish_work
 }

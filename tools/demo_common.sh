@@ -1,4 +1,4 @@
-# shellcheck shell=bash disable=SC2154  # failed, work and pids belong to the demo that sources this
+# shellcheck shell=bash disable=SC2154  # failed, work, pids and engine_pid belong to the demo that sources this
 # Shared by the demo scripts (sourced): headings, failures, and a client of
 # the engine's console.
 
@@ -7,6 +7,19 @@ say() { printf '\n== %s\n' "$*"; }
 fail() {
     echo "FAIL: $*" >&2
     failed=1
+}
+
+# The engine (engine_pid) first, through its console: it resets its
+# sessions with the server (and restores what it changed) before it exits;
+# after 3 s it is killed.
+stop_engine() {
+    [ -n "$engine_pid" ] && kill -0 "$engine_pid" 2>/dev/null || return 0
+    console shutdown >/dev/null 2>&1
+    for _ in $(seq 30); do
+        kill -0 "$engine_pid" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    kill -KILL "$engine_pid" 2>/dev/null
 }
 
 # Stops every process in pids, the last started first; what is still

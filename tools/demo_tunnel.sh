@@ -61,14 +61,7 @@ console() { console_send 30000 "$1"; }
 # shellcheck disable=SC2317  # reached through the EXIT trap
 cleanup() {
     trap - EXIT INT TERM
-    if [ -n "$engine_pid" ] && kill -0 "$engine_pid" 2>/dev/null; then
-        console shutdown >/dev/null 2>&1
-        for _ in $(seq 30); do
-            kill -0 "$engine_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$engine_pid" 2>/dev/null
-    fi
+    stop_engine
     stop_programs
     # Deleting the namespaces takes their devices and routes with them.
     local ns
@@ -203,9 +196,12 @@ EOF
 say "quorin.conf (the interface's tunnel and transparent sections, the device named)"
 cat "$work/quorin.conf"
 
-(cd "$work" && exec ip netns exec "$user" "$bin/quorin") >"$work/quorin.out" 2>&1 </dev/null &
+# A copy of the engine with the tunnel library beside it: the interface
+# library next to the build's engine stays out of this demo.
+cp "$bin/quorin" "$bin/libtun.so" "$work/"
+(cd "$work" && exec ip netns exec "$user" "$work/quorin") >"$work/quorin.out" 2>&1 </dev/null &
 engine_pid=$!
-say "the engine brings the tunnel up (libtun.so from $bin)"
+say "the engine brings the tunnel up (a copy of quorin, with libtun.so beside it)"
 wait_for 60 grep -q "listening on $tunnel_ip:3000" "$work/quorin.log" ||
     die "the engine did not bring the tunnel up"
 grep -E "TAP guid|Adapter ix|DHCP|tun thread|Tunnel start" "$work/quorin.log" | sed 's/^\[[^]]*\]\[[0-9]*\]/  /'

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -58,6 +59,26 @@ private:
     int home_ = -1;
     bool entered_ = false;
 };
+
+// The engine runs from a copy in its directory (so that the interface
+// library next to the build's engine stays out); the tunnel library goes
+// beside it.
+bool beside_engine(const temp_dir& dir, const std::string& name) {
+    std::error_code ec;
+    std::filesystem::create_hard_link(bin_path(name), dir.file(name), ec);
+    if (ec) std::filesystem::copy_file(bin_path(name), dir.file(name), ec);
+    return !ec;
+}
+
+// The console's shutdown: a headless engine then ends with status -1.
+void shut_down(engine_proc& engine) {
+    console con;
+    ASSERT_TRUE(con.open(30000));
+    ASSERT_TRUE(send_str(con.fd(), "shutdown\n"));
+    int status = -1;
+    ASSERT_TRUE(engine.proc.wait_exit(20, &status));
+    EXPECT_EQ(status, 255);
+}
 
 int udp_socket(const char* addr, uint16_t port) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -170,6 +191,7 @@ protected:
 
 TEST_P(TunnelRoad, CurlPingAndUdpThroughTheSessionThenRoutesAsBefore) {
     inside in(user.name());
+    ASSERT_TRUE(beside_engine(dir, "libtun.so"));
     ASSERT_TRUE(engine.start(dir, conf(), 30000));
     ASSERT_TRUE(engine.wait_log("[local] 1 listening on 10.0.0.2:3000", 60)) << engine.log();
 
@@ -218,12 +240,7 @@ TEST_P(TunnelRoad, CurlPingAndUdpThroughTheSessionThenRoutesAsBefore) {
     close(client);
     EXPECT_EQ(std::string(buf, size_t(std::max<ssize_t>(n, 0))), datagram) << "no answer came back";
 
-    console con;
-    ASSERT_TRUE(con.open(30000));
-    ASSERT_TRUE(send_str(con.fd(), "shutdown\n"));
-    int status = -1;
-    ASSERT_TRUE(engine.proc.wait_exit(20, &status));
-    EXPECT_EQ(status, 255);
+    shut_down(engine);
     EXPECT_EQ(routes(), routes_before) << dir.read("route.log");
 }
 
@@ -233,12 +250,29 @@ TEST_P(TunnelRoad, FatalErrorAfterTheRoutesLeavesThemAsBefore) {
     inside in(user.name());
     // It never gets as far as its console.
     dir.write("quorin.conf", conf("[local]\nremote=quorin\nsocks5\nport=192.0.2.99:1080\n"));
-    ASSERT_TRUE(engine.proc.start({bin_path("quorin")}, dir.path(), dir.file("stdout.txt"), dir.file("stderr.txt")));
+    ASSERT_TRUE(beside_engine(dir, "libtun.so") && beside_engine(dir, "quorin"));
+    ASSERT_TRUE(engine.proc.start({dir.file("quorin")}, dir.path(), dir.file("stdout.txt"), dir.file("stderr.txt")));
     int status = -1;
     ASSERT_TRUE(engine.proc.wait_exit(60, &status));
     EXPECT_EQ(status, 1);
     EXPECT_NE(dir.read("route.log").find("Set default route 2 success"), std::string::npos) << dir.read("route.log");
     EXPECT_EQ(routes(), routes_before) << dir.read("route.log");
+}
+
+// An engine with the library beside it but no tunnel section: the console's
+// shutdown stops the library and touches no route.
+TEST(TunnelLibraryBeside, ShutdownWithoutATunnelTouchesNoRoute) {
+    test_support::private_netns ns;
+    if (!ns.ok()) GTEST_SKIP() << ns.why();
+    temp_dir dir;
+    ASSERT_TRUE(beside_engine(dir, "libtun.so"));
+    const std::string before = sh_out("ip -4 route show table all; ip -4 addr");
+    engine_proc engine;
+    ASSERT_TRUE(engine.start(dir, "[server]\nport=0\ncontrol_socket=127.0.0.1:30000\nlog=quorin.log\ndebug=1\n", 30000));
+    shut_down(engine);
+    EXPECT_EQ(engine.log_count("Stopping TAP\n"), 1u) << engine.log();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("route.log")));
+    EXPECT_EQ(sh_out("ip -4 route show table all; ip -4 addr"), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TunnelRoad,
