@@ -1,7 +1,5 @@
 #include "ui/qrconnectform.h"
 
-#include <arpa/inet.h>
-
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -56,11 +54,6 @@ QPoint available_centre() {
 }
 
 QRect available_area() { return QGuiApplication::primaryScreen()->availableGeometry(); }
-
-bool is_dotted_ipv4(const QString& text) {
-    in_addr a;
-    return inet_pton(AF_INET, text.toLatin1().constData(), &a) == 1;
-}
 
 // The value a statistics-window combo stands for: the chosen item's data,
 // or what was typed.
@@ -284,22 +277,10 @@ void QrConnectForm::save_settings() {
 // ------------------------------------------------------------- settings dialog
 
 void QrConnectForm::fill_settings_form() {
-    const QString connection = subscriptions->value(key_dial_connection, QString()).toString();
-    const bool hangup = subscriptions->value(key_dial_hangup, false).toBool();
-    QrSettingsForm& f = *settingsForm;
-    if (!connection.isEmpty()) {
-        f.ui.disconnect->setChecked(hangup);
-        const int i = f.ui.dial1->findText(connection, Qt::MatchExactly | Qt::MatchCaseSensitive);
-        f.ui.dial1->setCurrentIndex(i >= 1 ? i : 0);
-    } else {
-        f.ui.disconnect->setChecked(false);
-        f.ui.dial1->setCurrentIndex(0);
-    }
-    f.ui.udp_port->setEditText(port_addr.isEmpty() ? QString::number(port)
-                                                    : port_addr + ":" + QString::number(port));
-    f.ui.mru->setEditText(QString::number(mru));
-    f.ui.tap_section->setChecked(tap);
-    f.ui.tap_ip->setText(tap_ip);
+    settings_form_state st = settingsForm->state();
+    show_settings(*this, subscriptions->value(key_dial_connection, QString()).toString(),
+                  subscriptions->value(key_dial_hangup, false).toBool(), &st);
+    settingsForm->show_state(st);
 }
 
 void QrConnectForm::ShowSettingsForm() {
@@ -315,19 +296,7 @@ void QrConnectForm::SettingsFinished(int result) {
         fill_settings_form();
         return;
     }
-    QrSettingsForm& f = *settingsForm;
-    const QString udp = f.ui.udp_port->currentText();
-    const int p = udp.indexOf(':');
-    if (p >= 1) {
-        port_addr = udp.left(p);
-        port = uint16_t(udp.mid(p + 1).toInt());
-    } else {
-        port_addr.clear();
-        port = uint16_t(udp.toInt());
-    }
-    mru = uint16_t(f.ui.mru->currentText().toInt());
-    tap = f.ui.tap_section->isChecked();
-    tap_ip = f.ui.tap_ip->text();
+    const settings_refusals refused = take_settings(settingsForm->state(), this);
     settings_local = true;
     write_ini();
     write_conf();
@@ -339,6 +308,7 @@ void QrConnectForm::SettingsFinished(int result) {
         ui.settings_button->setEnabled(true);
         repaint();
     }
+    if (refused.any()) settingsForm->report_refused(this, refused, *this);
 }
 
 // ------------------------------------------------------------- small slots

@@ -187,11 +187,14 @@ void scene_local_settings() {
     write("quorin.conf", ui_conf("alice"));
     write("Subscriptions.ini", subscriptions);
     write("libtun.so", "");
+    write("UI settings.ini", lists);
     auto* f = new QrConnectForm;
     picture(f, "connect_local.png");
 
     f->settingsForm->adjustSize();
     picture(f->settingsForm, "settings_general.png");
+    f->settingsForm->ui.Settings->setCurrentWidget(f->settingsForm->ui.proxysettings);
+    picture(f->settingsForm, "settings_proxy.png");
     f->settingsForm->ui.Settings->setCurrentWidget(f->settingsForm->ui.tapsettings);
     picture(f->settingsForm, "settings_tap.png");
     f->settingsForm->hide();

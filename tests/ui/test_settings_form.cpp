@@ -1,0 +1,244 @@
+// The settings dialog's widgets, its lists, and the settings transfer
+// through the connect dialog: accepting and rejecting in local and download
+// mode, and what acceptance refuses.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTest>
+#include <QToolButton>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "platform/dialup.h"
+#include "tests/ui/support/ui_testing.h"
+#include "ui/mycoolthread.h"
+#include "ui/qrconnectform.h"
+#include "ui/qrsettingsform.h"
+#include "ui/statform.h"
+
+namespace {
+
+testing::Environment* const qt = testing::AddGlobalTestEnvironment(new ui_testing::qt_environment);
+
+void retype(QComboBox* box, const QString& text) {
+    box->lineEdit()->selectAll();
+    QTest::keyClicks(box->lineEdit(), text);
+}
+
+class UiSettingsForm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wd.write("UI settings.ini",
+                 "[server%20list]\n1\\primary=203.0.113.5\n2\\backup=203.0.113.6\n"
+                 "[speed_out%20list]\n1\\slow=500\n[port%20list]\n1\\25555=x\n");
+        mkdir(wd.file("peers").c_str(), 0700);
+        wd.write("peers/office", "");
+        wd.write("peers/isp", "");
+        dialup_set_paths({wd.file("peers"), wd.file("run"), QUORIN_FAKE_PPPD});
+    }
+    void TearDown() override {
+        drop_form();
+        dialup_set_paths(dialup_default_paths());
+    }
+    void drop_form() {
+        if (!form) return;
+        delete form->statForm;
+        delete form->thread;
+        delete form->subscriptions;
+        form.reset();
+    }
+    // local: a configuration file of the interface's own and alice's
+    // subscription; otherwise the first start, with a login typed.
+    QrConnectForm& build(bool local) {
+        if (local) {
+            wd.write("quorin.conf", "[server]\nport=2080\n[remote]\nserver=203.0.113.6:25555\nlogin=alice\n");
+            wd.write("Subscriptions.ini",
+                     "[alice]\nQuorin\\passwd=pw\nQuorin\\remote\\server=203.0.113.6\n"
+                     "Quorin\\remote\\speed_out_min=500\nQuorin\\remote\\speed_out_max=500\n"
+                     "Quorin\\local\\tap_config_dhcp=false\nQuorin\\local\\tap_dns_server=false\n"
+                     "Quorin\\local\\tap_route_replace=true\n");
+        }
+        form = std::make_unique<QrConnectForm>();
+        if (!local) form->ui.login->setEditText("bob");
+        return *form;
+    }
+    void rebuild_next() {
+        drop_form();
+        std::remove(wd.file("quorin.conf").c_str());
+        std::remove(wd.file("Subscriptions.ini").c_str());
+        script.questions.clear();
+    }
+    // Every widget that carries a setting, as one text.
+    std::string widgets() const {
+        const settings_form_state st = form->settingsForm->state();
+        return QStringList({st.udp_port.text, st.logname, QString::number(st.debug), st.serveraddr.text,
+                            st.speed_in.text, st.speed_out.text, st.mtu.text, st.dial1.text,
+                            QString::number(st.disconnect), QString::number(st.http.checked), st.int3.ip,
+                            QString::number(st.socks.port), st.tap_ip, st.ptp_ip.text,
+                            QString::number(st.route_replace_enabled)})
+            .join('|')
+            .toStdString();
+    }
+    void edit_everything() {
+        QrSettingsForm& s = *form->settingsForm;
+        retype(s.ui.udp_port, "10.0.0.5:2046");
+        s.ui.debug->setChecked(true);
+        s.ui.serveraddr->setCurrentIndex(0);
+        retype(s.ui.speed_in, "1000:8000");
+        s.ui.speed_out->setCurrentIndex(0);
+        retype(s.ui.mtu, "70000");
+        s.ui.dial1->setCurrentIndex(1);
+        s.ui.disconnect->setChecked(true);
+        s.ui.http_proxy->setChecked(false);
+        s.ui.int3_proxy->setChecked(true);
+        retype(s.ui.int3_ip, "127.0.0.3");
+        s.ui.socks_port->setValue(1081);
+        s.ui.tap_ip->setText("10.0.5.7");
+        s.ui.ptp_ip->setCurrentIndex(2);
+        s.ui.route_replace_enabled->setChecked(true);
+    }
+
+    ui_testing::working_dir wd;
+    ui_testing::modal_script script;
+    std::unique_ptr<QrConnectForm> form;
+};
+
+TEST_F(UiSettingsForm, ListsMaskRangesAndButtons) {
+    QrSettingsForm f(nullptr);
+    EXPECT_EQ(f.ui.serveraddr->itemText(1), "backup ( 203.0.113.6 )");
+    EXPECT_EQ(f.ui.serveraddr->itemData(1).toString(), "203.0.113.6");
+    EXPECT_EQ(f.ui.serverport->itemText(0), "25555");
+    EXPECT_FALSE(f.ui.serverport->itemData(0).isValid());
+    EXPECT_EQ(f.ui.speed_in->count(), 0);
+    ASSERT_EQ(f.ui.dial1->count(), 3);
+    EXPECT_EQ(f.ui.dial1->itemText(0) + "|" + f.ui.dial1->itemText(1) + "|" + f.ui.dial1->itemText(2),
+              "don't dial|isp|office");
+
+    f.show();
+    struct typed_case {
+        const char* keys;
+        const char* text;
+    } typed[] = {{"10.1.2.3", "10.1.2.3"},
+                 {"192.168.255.254", "192.168.255.254"},
+                 {"", "..."},
+                 {"1a0.b0.0.7", "10.0.0.7"},
+                 {"1.2.3.4.5", "1.2.3.45"}};
+    for (const typed_case& c : typed) {
+        f.ui.tap_ip->clear();
+        f.ui.tap_ip->setCursorPosition(0);
+        QTest::keyClicks(f.ui.tap_ip, c.keys);
+        EXPECT_EQ(f.ui.tap_ip->text(), c.text) << c.keys;
+    }
+    f.ui.datatimeout->setValue(60);
+    f.ui.tun_timeout->setValue(500);
+    EXPECT_EQ(f.ui.datatimeout->value() * 1000 + f.ui.tun_timeout->value(), 121 * 1000 + 120);
+
+    int finished = -1;
+    QObject::connect(&f, &QDialog::finished, [&](int r) { finished = r; });
+    f.ui.cancel_button->click();
+    EXPECT_EQ(finished, 0);
+    f.show();
+    f.ui.pushButton->click();
+    EXPECT_EQ(finished, 1);
+
+    // Without the phone-book or the lists.
+    dialup_set_paths({wd.file("none"), wd.file("run"), QUORIN_FAKE_PPPD});
+    std::remove(wd.file("UI settings.ini").c_str());
+    QrSettingsForm empty(nullptr);
+    EXPECT_EQ(empty.ui.dial1->count() * 100 + empty.ui.serveraddr->count() + empty.ui.serverport->count(), 100);
+}
+
+TEST_F(UiSettingsForm, RejectThenAcceptInBothModes) {
+    for (bool local : {true, false}) {
+        SCOPED_TRACE(local ? "local settings" : "download mode");
+        QrConnectForm& f = build(local);
+        EXPECT_TRUE(f.ui.settings_button->isEnabled()) << "a subscription is loaded";
+        EXPECT_EQ(f.settingsForm->ui.Settings->count(), 2) << "no TAP tab without libtun.so";
+        f.sync_settings();
+        const std::string before = widgets(), conf = wd.read("quorin.conf"), ini = wd.read("Subscriptions.ini");
+        const QString server = f.server;
+        // Rejected: every widget back from the fields, nothing written.
+        script.execs = {[&](QDialog*) {
+            edit_everything();
+            EXPECT_NE(widgets(), before);
+            return 0;
+        }};
+        f.ShowSettingsForm();
+        EXPECT_EQ(widgets(), before);
+        EXPECT_EQ(f.server, server);
+        f.sync_settings();
+        EXPECT_EQ(wd.read("quorin.conf") + wd.read("Subscriptions.ini"), conf + ini);
+        EXPECT_EQ(f.ui.download_conf->isChecked(), !local);
+
+        script.execs = {[&](QDialog*) {
+            const QrSettingsForm& shown = *f.settingsForm;
+            EXPECT_EQ(shown.ui.init_manual_enabled->isChecked(), local);
+            EXPECT_EQ(shown.ui.route_replace_enabled->isChecked(), local);
+            EXPECT_EQ(shown.ui.dns_local_enabled->isChecked(), local);
+            edit_everything();
+            return 1;
+        }};
+        f.ShowSettingsForm();
+        EXPECT_EQ(script.count("message"), 0);
+        EXPECT_TRUE(f.settings_local);
+        EXPECT_TRUE(f.int3.enabled && !f.http.enabled);
+        EXPECT_EQ(f.tap_ip + " " + f.tap_ptp_ip, "10.0.5.7 192.168.255.1");
+        EXPECT_TRUE(f.tap_route_replace);
+        const std::string written = wd.read("quorin.conf");
+        for (const char* line :
+             {"debug=1\n", "port=10.0.0.5:2046\n", "server=203.0.113.5:25555\n", "speed_in=1000:8000\n",
+              "speed_out=500\n", "mtu=4464\n", "port=127.0.0.1:1081\n", "service_int=3\nport=127.0.0.3:3129\n"})
+            EXPECT_NE(written.find(line), std::string::npos) << line << written;
+        EXPECT_EQ(written.find("service_int=0\n"), std::string::npos) << "http is off";
+        f.sync_settings();
+        QSettings stored(subscriptions_file, QSettings::IniFormat);
+        stored.beginGroup(local ? "alice" : "bob");
+        EXPECT_EQ(stored.value("DIAL/CONNECTION").toString() + stored.value("Quorin/remote/speed_in_max").toString(),
+                  "isp8000");
+        EXPECT_TRUE(stored.value("DIAL/HANGUP").toBool());
+        // Either way the connect dialog now offers the local settings.
+        EXPECT_TRUE(f.ui.use_local_conf->isChecked() && f.ui.use_local_conf->isEnabled());
+        EXPECT_FALSE(f.ui.download_conf->isChecked());
+        EXPECT_TRUE(f.ui.settings_button->isEnabled());
+        EXPECT_EQ(f.ui.connect_button->text(), "Connect");
+        rebuild_next();
+    }
+}
+
+TEST_F(UiSettingsForm, RefusedValuesAreKeptAndTheUserTold) {
+    QrConnectForm& f = build(true);
+    QrSettingsForm& s = *f.settingsForm;
+    // The real road: shown, edited with the keyboard; Enter in the speed box
+    // adds the typed text as an item without data and saves.
+    s.show();
+    retype(s.ui.speed_in, ":9000");
+    s.ui.tap_ip->clear();
+    retype(s.ui.speed_out, "9000");
+    QTest::keyClick(s.ui.speed_out->lineEdit(), Qt::Key_Return);
+    ASSERT_FALSE(s.isVisible()) << "Enter saves";
+    EXPECT_FALSE(s.ui.speed_out->itemData(s.ui.speed_out->currentIndex()).isValid());
+    EXPECT_EQ(f.speed_out_min * 10000 + f.speed_out_max, 9000u * 10000 + 9000) << "the item's text counts";
+    EXPECT_EQ(f.speed_in_min * 10000 + f.speed_in_max, 500000u * 10000 + 500000) << "refused, kept";
+    EXPECT_EQ(f.tap_ip, "10.0.0.2");
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].title, "Warning");
+    EXPECT_EQ(script.questions[0].text,
+              "These settings were not saved and keep their earlier values:\n"
+              "speed in \":9000\": a speed is a number above 0, or two such numbers joined by ':'\n"
+              "TAP IP address \"...\": the address is four numbers from 0 to 255 joined by dots");
+    EXPECT_EQ(s.ui.speed_in->currentText() + " " + s.ui.tap_ip->text(), "500000 10.0.0.2");
+    EXPECT_NE(wd.read("quorin.conf").find("speed_in=500000\nspeed_out=9000\n"), std::string::npos);
+}
+
+}  // namespace
