@@ -185,6 +185,8 @@ TEST_F(DvbLibrary, CardChoiceStartsStopsAndRestarts) {
 TEST_F(DvbLibrary, ForwardsThePayloadsForItsAddressAndCountsTheRest) {
     ASSERT_EQ(dvb.GetCardCount(reader), 2);
     ASSERT_EQ(dvb.StartCard(0) & 0xFF, 1);
+    auto open_files = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto files_before = open_files();
     ASSERT_EQ(tune(pid, engine.port), 0);
     bytes broken = section_for(sat_ip, "broken");
     broken[20] ^= 0x40;
@@ -221,6 +223,7 @@ TEST_F(DvbLibrary, ForwardsThePayloadsForItsAddressAndCountsTheRest) {
     // counters run on over the stop.
     kestrix_packet_fn* late = dvb.fake->filters.at(0).callback;
     dvb.DvbStop();
+    EXPECT_EQ(open_files(), files_before) << "the socket towards the engine is closed";
     EXPECT_TRUE(dvb.fake->filters.empty());
     std::thread capture([&] { late(five.data(), uint32_t(five.size())); });
     capture.join();

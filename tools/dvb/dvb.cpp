@@ -307,6 +307,11 @@ void DvbStop() {
                  (unsigned long long)k.other_address, (unsigned long long)dvb.capture.send_errors);
     }
     release_reader();
+    // No delivery runs after the reader's stop: the socket towards the
+    // engine goes too, so that an unloaded library leaves nothing open.
+    std::lock_guard<std::mutex> cap(dvb.capture_mutex);
+    if (dvb.capture.fd >= 0) close(dvb.capture.fd);
+    dvb.capture.fd = -1;
 }
 
 int init(int32_t frequency, int32_t symbol_rate, int32_t polarisation, int32_t fec, int32_t lof1, int32_t lof2,
