@@ -1,11 +1,10 @@
 // The DVB window's widget-free rules: LNB presets, DiSEqC ids, init's
-// values and byte orders, the library's results and figures, the binding
-// table, the presets file and the subscription's keys.
+// values and byte orders, the library's results, the binding table and the
+// presets file.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -103,21 +102,6 @@ TEST(UiDvbRules, InitValuesAndByteOrders) {
     EXPECT_FALSE(dvb_card_started(0x100));
 }
 
-TEST(UiDvbRules, FiguresInTheSignalsOrder) {
-    DvbStatSample s;
-    s.level = 55;
-    s.quality = 80;
-    s.packets = 1000;
-    s.discontinuities = 3;
-    s.filter_bytes = 70000;
-    s.filter_packets = 60;
-    s.crc_errors = 2;
-    const DvbStatFigures f = dvb_stat_figures(s);
-    EXPECT_EQ(std::vector<uint64_t>({uint64_t(f.lvl), uint64_t(f.qua), f.packets_recvd, f.bytes_recvd, f.crc_errs,
-                                     f.disc, f.pkt, f.filt_traf}),
-              std::vector<uint64_t>({55, 80, 60, 70000, 2, 3, 1000, 70000}));
-}
-
 TEST(UiDvbRules, BindingNeedsItsFunctions) {
     const std::vector<std::string> all = {"DvbStop", "GetStat", "GetFilterStat", "init",
                                           "GetCardCount", "GetCardName", "StartCard"};
@@ -174,40 +158,6 @@ TEST(UiDvbRules, PresetsInTheFilesOrder) {
     EXPECT_EQ(got, std::vector<std::string>({"Zeta/12073H 12073000,0,0,0", "Zeta/10719V 10719000,27500000,0,0",
                                              "Astra 19.2E/11023V 11023000,22000000,1,1",
                                              "Astra 19.2E/11766H 11766000,0,0,0"}));
-}
-
-TEST(UiDvbRules, SubscriptionKeys) {
-    e2e::temp_dir dir;
-    QSettings ini(QString::fromStdString(dir.file("Subscriptions.ini")), QSettings::IniFormat);
-    ini.beginGroup("alice");
-    const DvbSettings defaults = load_dvb_settings_keys(ini);
-    EXPECT_EQ(std::vector<int>({defaults.freq, defaults.sr, defaults.pol, defaults.pid, defaults.lnbtype,
-                                defaults.lof1, defaults.lof2, defaults.lofsw, defaults.mod, defaults.diseq_type,
-                                defaults.diseq_sat}),
-              std::vector<int>({11145000, 22222000, 1, 101, 0, 9750000, 10600000, 11700000, 0, 0, 1}));
-    EXPECT_TRUE(defaults.card.isEmpty() && defaults.satip.isEmpty());
-    QVariantMap saved = saved_sat_preset(ini);
-    EXPECT_EQ(sat_preset_value(saved, preset_freq) + sat_preset_value(saved, preset_sr), 0) << "absent: 0";
-
-    DvbSettings d;
-    d.card = "Card B";
-    d.freq = 12000000;
-    d.satip = "10.0.0.1";
-    d.diseq_type = 7;
-    d.diseq_sat = -1;
-    store_dvb_settings_keys(ini, d, false);
-    EXPECT_FALSE(ini.contains("DVB/CARD"));
-    store_dvb_settings_keys(ini, d, true);
-    const DvbSettings back = load_dvb_settings_keys(ini);
-    EXPECT_EQ(back.card, "Card B");
-    EXPECT_EQ(back.freq, 12000000);
-    EXPECT_EQ(back.satip, "10.0.0.1");
-    EXPECT_EQ(back.diseq_type, 0);
-    EXPECT_EQ(back.diseq_sat, -1);
-    EXPECT_EQ(sat_preset_value(saved_sat_preset(ini), preset_freq), 12000000);
-    EXPECT_EQ(ini.childKeys().size() + ini.childGroups().size(), 1) << "all of them under DVB/";
-    EXPECT_FALSE(dvb_card_is_stored(1));
-    EXPECT_TRUE(dvb_card_is_stored(2));
 }
 
 }  // namespace
