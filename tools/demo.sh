@@ -9,7 +9,8 @@
 #                byte-exact and the console answered "show stat"
 #   --satellite  put the link emulator (linkem) between the engine and the
 #                server: 300 ms each way, 8 Mbit/s down, 1 Mbit/s up, 0.5 % loss
-#   --ui         the desktop interface instead (tools/demo_ui.sh)
+#   --ui         the desktop interface instead (tools/demo_ui.sh); with --dvb
+#                the downstream comes through a simulated satellite card
 #   --tunnel     the engine takes over the default route of a user's machine
 #                played by network namespaces (root): tools/demo_tunnel.sh
 #
@@ -17,7 +18,7 @@
 # browser. Everything runs in a scratch directory and is stopped on exit.
 set -uo pipefail
 
-usage() { sed -n '6,17p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '6,18p' "$0" | sed 's/^# \{0,1\}//'; }
 
 if [ $# -lt 1 ] || [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
     usage

@@ -4,7 +4,7 @@
 # network namespace of their own (the interface puts the engine's console on
 # the fixed port 30000).
 #
-#   tools/demo_ui.sh BIN_DIR [--check]
+#   tools/demo_ui.sh BIN_DIR [--check] [--dvb]
 #
 # The connect dialog comes up on your display (DISPLAY), with a subscription
 # ready: press Connect. The demo then fetches pages through the engine's
@@ -12,6 +12,11 @@
 # Without a display you can reach from the namespace, or with --check, it
 # runs on a private Xvfb with trayer, presses Connect itself, checks the
 # transfers and the engine's shutdown, and exits with the result.
+# --dvb: the downstream comes by satellite: the reference server sends it
+# as MPE sections in a transport stream to a simulated DVB card (libTeVii.so
+# with tevii-sim.ini), which the interface tunes through libdvb.so and
+# libKestrix.so; the link emulator drops what the server sends the ordinary
+# way. The DVB window and the statistics window's DVB page show the card.
 set -uo pipefail
 
 usage() { sed -n '7p' "$0" | sed 's/^# \{0,1\}//'; }
@@ -26,9 +31,11 @@ if ! bin=$(cd "$1" 2>/dev/null && pwd); then
 fi
 shift
 check=0
+dvb=0
 for arg in "$@"; do
     case $arg in
     --check) check=1 ;;
+    --dvb) dvb=1 ;;
     *)
         echo "demo: unknown option '$arg'" >&2
         usage >&2
@@ -48,7 +55,9 @@ if [ -z "${QUORIN_DEMO_NETNS:-}" ]; then
 fi
 ip link set lo up || { echo "demo: the namespace's loopback does not come up" >&2; exit 1; }
 
-for prog in quorin libquorin_ui.so refserver ui_screenshots; do
+progs=(quorin libquorin_ui.so refserver ui_screenshots)
+[ $dvb = 1 ] && progs+=(linkem libdvb.so libKestrix.so libTeVii.so)
+for prog in "${progs[@]}"; do
     [ -e "$bin/$prog" ] || { echo "demo: $bin/$prog is not built" >&2; exit 1; }
 done
 for tool in python3 curl xdotool Xvfb trayer; do
@@ -165,14 +174,31 @@ head -c 2000000 /dev/urandom >"$work/www/random.bin"
 start web.out python3 -u -m http.server 8080 --bind 127.0.0.1 --directory "$work/www"
 wait_for "the web server did not start" 100 curl -s -o /dev/null http://127.0.0.1:8080/ || exit 1
 
+# With --dvb the server's downstream goes to the card's feed on UDP 5500
+# (PID 291, satellite address 10.0.0.1), and the engine reaches the server
+# through the link emulator on 25556, which drops every datagram downstream.
 # The account service answers the "download settings" road too.
+sat=()
+server_port=25555
+[ $dvb = 1 ] && sat=(--sat 127.0.0.1:5500,291,10.0.0.1) && server_port=25556
 start refserver.out "$bin/refserver" --listen 127.0.0.1:25555 --user demo:demo --internal 0=127.0.0.1:8080 \
-    --account 127.0.0.1:8081 --account-csv demo=0::2066::5
+    --account 127.0.0.1:8081 --account-csv demo=0::2066::5 "${sat[@]}"
 wait_for "the reference server did not start" 100 grep -q LISTEN "$work/refserver.out" || exit 1
+if [ $dvb = 1 ]; then
+    start linkem.out "$bin/linkem" --listen 127.0.0.1:25556 --server 127.0.0.1:25555 --down-loss 100 --stats 1
+    wait_for "the link emulator did not start" 100 grep -q LISTEN "$work/linkem.out" || exit 1
+fi
 
 # ------------------------------------------------------ the interface's files
 cp "$bin/quorin" "$bin/libquorin_ui.so" "$work/"
-cat >"$work/quorin.conf" <<'EOF'
+if [ $dvb = 1 ]; then
+    # The DVB libraries beside the program, and the simulated card's
+    # settings beside its library.
+    cp "$bin/libdvb.so" "$bin/libKestrix.so" "$bin/libTeVii.so" "$work/"
+    printf '[Card]\nDevices=1\n[Device0]\nName=Simulated DVB-S2 card\nFeed=udp\nUdpPort=5500\n' \
+        >"$work/tevii-sim.ini"
+fi
+cat >"$work/quorin.conf" <<EOF
 [server]
 traffic=60
 port=2080
@@ -181,7 +207,7 @@ datatimeout=300
 control_socket=127.0.0.1:30000
 [remote]
 name=quorin
-server=127.0.0.1:25555
+server=127.0.0.1:$server_port
 login=demo
 passwd=demo
 mtu=500
@@ -201,12 +227,13 @@ cat >"$work/Subscriptions.ini" <<'EOF'
 [demo]
 Quorin\passwd=demo
 Quorin\remote\server=127.0.0.1
-Quorin\remote\port=25555
 Quorin\remote\speed_in_min=20000000
 Quorin\remote\speed_in_max=20000000
 Quorin\remote\speed_out_min=20000000
 Quorin\remote\speed_out_max=20000000
 EOF
+printf 'Quorin\\remote\\port=%s\n' "$server_port" >>"$work/Subscriptions.ini"
+[ $dvb = 1 ] && printf 'DVB\\Enabled=true\nDVB\\PID=291\nDVB\\SATIP=10.0.0.1\n' >>"$work/Subscriptions.ini"
 cat >"$work/UI settings.ini" <<'EOF'
 [server%20list]
 1\Reference%20server=127.0.0.1
@@ -261,6 +288,10 @@ fi
 say "console: show stat"
 console "show stat"
 grep -m1 "LOGIN ok" "$work/refserver.out"
+if [ $dvb = 1 ]; then
+    say "the downstream came by satellite; the link emulator, which drops what the server sends the ordinary way:"
+    for way in up down; do grep "linkem $way:" "$work/linkem.out" | tail -n 1 | cut -d' ' -f2-5 | sed 's/^/  /'; done
+fi
 
 if [ $on_xvfb = 1 ]; then
     [ -n "${DEMO_SCREENSHOT:-}" ] && "$bin/ui_screenshots" --grab-screen "$DEMO_SCREENSHOT"

@@ -1,16 +1,18 @@
-// The DVB tuner window. This class carries what the connect road wires up:
-// the signals and slots of the connect dialog's tables, the library flags
-// and the provider address field; tuning through the outside DVB library
-// comes with the DVB issue, under the same names.
+// The DVB tuner window: the card, the transponder, the LNB, the DiSEqC
+// switch, the PID and the satellite provider's address, kept per
+// subscription under the "DVB/" keys, with presets from "Satproviders.ini";
+// and the binding to the outside DVB library (libdvb.so), which it loads,
+// tunes and polls on the GUI thread.
 #pragma once
 
 #include <QDialog>
 
 #include <cstdint>
 
+#include "ui/core/dvb_settings.h"
+#include "ui_dvbsettingsform.h"
+
 class QLibrary;
-class QLineEdit;
-class QProgressBar;
 class QSettings;
 class QrConnectForm;
 
@@ -20,17 +22,27 @@ class DVBSettingsForm : public QDialog {
 public:
     explicit DVBSettingsForm(QrConnectForm* owner);
     ~DVBSettingsForm() override;
+    DVBSettingsForm(const DVBSettingsForm&) = delete;
+    DVBSettingsForm& operator=(const DVBSettingsForm&) = delete;
 
-    // Loads the outside DVB library once (until UnInit).
+    // Loads the DVB library once (until UnInit), lists its cards and the
+    // presets.
     void initLibrary();
     bool libraryLoaded() const;
+    // The file the library is loaded from: libdvb.so in the folder the
+    // program's companion libraries come from.
+    static QString libraryPath();
 
-    struct Widgets {
-        QLineEdit* satip;
-        QProgressBar* siglvl;
-        QProgressBar* sigqua;
-    } ui;
+    // The owner's loading of the "DVB/" keys into the widgets, up to the
+    // DiSEqC buttons; the card named by "DVB/CARD" is chosen again when the
+    // library lists its cards later.
+    void showSettings(const DvbSettings& d);
+    // The widgets' values as the keys keep them.
+    DvbSettings settings() const;
+    // The "Saved settings" entry's values.
+    void setSavedPreset(const QVariantMap& values);
 
+    Ui_DVBSettingsForm ui;
     bool tunerPresent = false;
     bool polling = false;
     QSettings* providers = nullptr;
@@ -38,6 +50,7 @@ public:
     int currentCard = -1;
     int cardCount = 0;
     QLibrary* library;
+    DvbFunctions functions;
     QrConnectForm* owner;
 
 signals:
@@ -53,4 +66,13 @@ public slots:
     void LOFChange(int type);
     void ProvChange(int index);
     void getdvbstat();
+
+private:
+    DvbWindowValues windowValues() const;
+    void selectCard(const QString& name);
+    void fillPresets();
+    void stopLibrary();
+
+    // The card the subscription names, for a list that is filled later.
+    QString wantedCard_;
 };

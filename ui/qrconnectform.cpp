@@ -22,6 +22,7 @@
 #include <QToolButton>
 
 #include "platform/dynlib.h"
+#include "ui/core/dvb_settings.h"
 #include "ui/core/md5.h"
 #include "ui/core/settings_files.h"
 #include "ui/core/tray_text.h"
@@ -360,7 +361,7 @@ void QrConnectForm::iconActivated(QSystemTrayIcon::ActivationReason reason) {
 void QrConnectForm::load_dvb_settings() {
     const bool enabled = subscriptions->value(key_dvb_enabled, false).toBool();
     if (enabled) dvbForm->initLibrary();
-    dvbForm->ui.satip->setText(subscriptions->value(key_dvb_satip, QString()).toString());
+    dvbForm->showSettings(load_dvb_settings_keys(*subscriptions));
     if (enabled) {
         emit Tune();
         ui.DVBConnect->setChecked(true);
@@ -369,6 +370,7 @@ void QrConnectForm::load_dvb_settings() {
         ui.siglvl->setValue(0);
         ui.sigqua->setValue(0);
     }
+    dvbForm->setSavedPreset(saved_sat_preset(*subscriptions));
 }
 
 void QrConnectForm::CheckDVB() {

@@ -32,13 +32,17 @@ struct loaded_dvb {
     fake_kestrix* fake = nullptr;
     fake_kestrix_deliver_fn* deliver = nullptr;
 
-    bool load() {
-        fake_lib = dlopen(e2e::bin_path("libKestrixFake.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    // with_fake false: the library loads the real tuner reader by itself.
+    bool load(bool with_fake = true) {
         lib = dlopen(e2e::bin_path("libdvb.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!fake_lib || !lib) return false;
-        fake = reinterpret_cast<fake_kestrix_state_fn*>(dlsym(fake_lib, "FakeKestrix"))();
-        fake->reset();
-        deliver = reinterpret_cast<fake_kestrix_deliver_fn*>(dlsym(fake_lib, "FakeKestrixDeliver"));
+        if (!lib) return false;
+        if (with_fake) {
+            fake_lib = dlopen(e2e::bin_path("libKestrixFake.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!fake_lib) return false;
+            fake = reinterpret_cast<fake_kestrix_state_fn*>(dlsym(fake_lib, "FakeKestrix"))();
+            fake->reset();
+            deliver = reinterpret_cast<fake_kestrix_deliver_fn*>(dlsym(fake_lib, "FakeKestrixDeliver"));
+        }
         bool all = true;
 #define DVB_TESTING_BIND(name)                                              \
     name = reinterpret_cast<decltype(name)>(dlsym(lib, #name));             \

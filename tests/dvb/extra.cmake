@@ -14,7 +14,7 @@ file(GLOB dvb_test_srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/dvb/test_*
 foreach(src ${dvb_test_srcs})
   get_filename_component(name ${src} NAME_WE)
   target_link_libraries(dvb_${name} PRIVATE quorin_e2e_harness ${CMAKE_DL_LIBS})
-  foreach(dep dvb KestrixFake KestrixPartial refserver quorin linkem)
+  foreach(dep dvb KestrixFake KestrixPartial Kestrix TeVii refserver quorin linkem)
     if(TARGET ${dep})
       add_dependencies(dvb_${name} ${dep})
     endif()

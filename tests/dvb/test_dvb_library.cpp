@@ -4,6 +4,7 @@
 // byte order, what reaches the engine's port, and the figures.
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -68,6 +69,24 @@ TEST_F(DvbLibrary, ListsTheReadersCardsOnceAndNamesThem) {
     // A reader that is missing, or lacks one of the calls, is no tuner.
     EXPECT_EQ(dvb.GetCardCount("NoSuchReader.dll"), 0);
     EXPECT_EQ(dvb.GetCardCount("KestrixPartial.dll"), 0);
+}
+
+// Installed elsewhere than the program, the library finds its reader in its
+// own folder.
+TEST_F(DvbLibrary, FindsItsReaderBesideItself) {
+    for (const auto& [from, to] : {std::pair("libdvb.so", "libdvb.so"), std::pair("libKestrixFake.so", "libBeside.so")}) {
+        std::error_code ec;
+        std::filesystem::copy_file(e2e::bin_path(from), dir.file(to), ec);
+        ASSERT_FALSE(ec) << ec.message();
+    }
+    void* elsewhere = dlopen(dir.file("libdvb.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(elsewhere, nullptr);
+    auto* count = reinterpret_cast<decltype(&GetCardCount)>(dlsym(elsewhere, "GetCardCount"));
+    auto* stop = reinterpret_cast<decltype(&DvbStop)>(dlsym(elsewhere, "DvbStop"));
+    EXPECT_EQ(count("Beside.dll"), 2);
+    EXPECT_EQ(dvb.GetCardCount("Beside.dll"), 0) << "not beside the program";
+    stop();
+    dlclose(elsewhere);
 }
 
 TEST_F(DvbLibrary, InitHandsTheValuesToTheReaderInItsOrder) {
@@ -166,6 +185,8 @@ TEST_F(DvbLibrary, CardChoiceStartsStopsAndRestarts) {
 TEST_F(DvbLibrary, ForwardsThePayloadsForItsAddressAndCountsTheRest) {
     ASSERT_EQ(dvb.GetCardCount(reader), 2);
     ASSERT_EQ(dvb.StartCard(0) & 0xFF, 1);
+    auto open_files = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto files_before = open_files();
     ASSERT_EQ(tune(pid, engine.port), 0);
     bytes broken = section_for(sat_ip, "broken");
     broken[20] ^= 0x40;
@@ -202,6 +223,7 @@ TEST_F(DvbLibrary, ForwardsThePayloadsForItsAddressAndCountsTheRest) {
     // counters run on over the stop.
     kestrix_packet_fn* late = dvb.fake->filters.at(0).callback;
     dvb.DvbStop();
+    EXPECT_EQ(open_files(), files_before) << "the socket towards the engine is closed";
     EXPECT_TRUE(dvb.fake->filters.empty());
     std::thread capture([&] { late(five.data(), uint32_t(five.size())); });
     capture.join();

@@ -25,9 +25,8 @@
 namespace {
 
 constexpr const char* dvb_log_file = "dvb.log";
+static_assert(dvb_pid_max == ts_pid_max, "init takes every PID a transport stream carries");
 constexpr size_t log_line_max_bytes = 1024;
-// More cards than any machine holds: an index beyond is a broken reader.
-constexpr int cards_max = 256;
 // The engine reads its socket every 10 ms; a burst off the satellite waits
 // in our send buffer rather than being dropped here.
 constexpr int forward_sndbuf_bytes = 1 << 20;
@@ -104,7 +103,7 @@ const char* init_result_text(int r) {
 }
 
 void on_device(int index, const char* name) {
-    if (index < 0 || index >= cards_max) return;  // the reader numbers its cards from 0
+    if (index < 0 || index >= dvb_cards_max) return;  // the reader numbers its cards from 0
     if (size_t(index) >= dvb.listing.size()) dvb.listing.resize(size_t(index) + 1);
     dvb.listing[size_t(index)] = name ? name : "";
 }
@@ -156,7 +155,10 @@ bool load_reader(const char* name) {
     if (dvb.reader && want == dvb.reader_name) return true;
     release_reader();
     dvb.reader_name = want;
-    void* lib = dynlib_load(want.c_str());
+    // The reader is installed beside this library; the program's own
+    // folder is searched next, as the Windows loader would.
+    void* lib = dynlib_load_beside(reinterpret_cast<const void*>(&on_packet), want.c_str());
+    if (!lib) lib = dynlib_load(want.c_str());
     if (!lib) {
         log_line("cannot load %s", want.c_str());
         return false;
@@ -222,7 +224,7 @@ int init_steps(int32_t frequency, int32_t symbol_rate, int32_t polarisation, int
                int32_t diseqc_type, int32_t diseqc_position, uint32_t pid, uint32_t port_net, uint32_t sat_ip_net,
                const char* reader_name) {
     if (!load_reader(reader_name)) return dvb_init_no_reader;
-    if (pid > ts_pid_max) return dvb_init_bad_pid;
+    if (pid > dvb_pid_max) return dvb_init_bad_pid;
     const uint16_t port = ntohs(uint16_t(port_net));
     if (port == 0) return dvb_init_bad_port;
     if (dvb.card < 0 && !start_card(0)) return dvb_init_no_card;
@@ -305,6 +307,11 @@ void DvbStop() {
                  (unsigned long long)k.other_address, (unsigned long long)dvb.capture.send_errors);
     }
     release_reader();
+    // No delivery runs after the reader's stop: the socket towards the
+    // engine goes too, so that an unloaded library leaves nothing open.
+    std::lock_guard<std::mutex> cap(dvb.capture_mutex);
+    if (dvb.capture.fd >= 0) close(dvb.capture.fd);
+    dvb.capture.fd = -1;
 }
 
 int init(int32_t frequency, int32_t symbol_rate, int32_t polarisation, int32_t fec, int32_t lof1, int32_t lof2,

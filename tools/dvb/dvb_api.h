@@ -21,6 +21,11 @@
 
 // The interface's card-name buffer: a name of at most 255 bytes and its NUL.
 constexpr int dvb_card_name_bytes = 256;
+// More cards than any machine holds: a count or an index beyond it comes
+// from a broken library or reader.
+constexpr int dvb_cards_max = 256;
+// init receives on PIDs 0 to 8191; the tuner reader's 8192 is its whole stream.
+constexpr uint32_t dvb_pid_max = 8191;
 
 extern "C" {
 

@@ -1,12 +1,14 @@
 // Pictures every interface window built so far, with real data, to PNG
 // files: the connect dialog in its three settings sources, the connecting
 // window showing stages and the download countdown, the settings dialog,
+// the DVB window and the statistics window's DVB page on a simulated card,
 // the dial-up dialog, every message box on the connect road (each reached
 // through the road that asks it), the tray icon and its menu, and a sheet
 // of all icons. Runs on an X display with a system tray.
 //
 //   ui_screenshots OUTDIR
 //   ui_screenshots --grab-screen FILE   (the whole screen, for the demo)
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <QComboBox>
@@ -34,14 +36,18 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/dialup.h"
+#include "tools/dvb/mpe.h"
+#include "tools/dvb/ts.h"
 #include "ui/core/hang_up.h"
 #include "ui/dialdialog.h"
 #include "ui/modal.h"
 #include "ui/mycoolthread.h"
 #include "ui/qrapplication.h"
 #include "ui/qrconnectform.h"
+#include "ui/dvbsettingsform.h"
 #include "ui/qrsettingsform.h"
 #include "ui/splashform.h"
 #include "ui/statform.h"
@@ -292,6 +298,56 @@ void scene_connected() {
     finish(f);
 }
 
+// The satellite road on the simulated card: a transport stream of MPE
+// sections for the provider's address, replayed in a loop, which the DVB
+// library decodes while the windows poll it.
+void scene_dvb() {
+    scene s;
+    const uint32_t sat_ip = inet_addr("10.0.0.1");
+    ts_packetizer ts;
+    ts.pid = 291;
+    std::vector<uint8_t> stream;
+    std::vector<uint8_t> payload(1100, 'q');
+    // Whole rounds of the continuity counter, so that the loop is seamless.
+    for (uint16_t id = 1; stream.size() < 400 * ts_packet_bytes || (stream.size() / ts_packet_bytes) % 16; ++id) {
+        uint8_t ip[section_max_bytes], mac[6], section[section_max_bytes];
+        const size_t ip_len = ipv4_udp_build(inet_addr("192.0.2.7"), 25555, sat_ip, 2066, id, payload.data(),
+                                             id % 3 ? payload.size() : 40, ip, sizeof ip);
+        mpe_mac_for(sat_ip, mac);
+        const section_ref one = {section, mpe_build(mac, ip, ip_len, section, sizeof section)};
+        ts_packetize(ts, &one, 1, stream);
+    }
+    QFile file("satellite.ts");
+    if (file.open(QIODevice::WriteOnly)) file.write(reinterpret_cast<const char*>(stream.data()), qint64(stream.size()));
+    file.close();
+    write("tevii-sim.ini", "[Card]\nDevices=2\n[Device0]\nName=Simulated DVB-S2 card\nFeed=file\n"
+                           "File=satellite.ts\nLoop=1\nIntervalMs=10\nStrength=-38\nQuality=76\n"
+                           "[Device1]\nName=Simulated DVB-S card\n");
+    qputenv("TEVII_SIMULATOR", QDir::current().filePath("tevii-sim.ini").toLocal8Bit());
+    write("libdvb.so", "");  // what the connect dialog looks for; the library comes from the program's folder
+    write("Satproviders.ini", "[Quorin%20Sat%2042.0E]\n11595H\\FREQ=11595000\n11595H\\SR=29270000\n"
+                              "11595H\\POL=0\n12640V\\FREQ=12640000\n12640V\\SR=27500000\n12640V\\POL=1\n"
+                              "[C%20band%20test]\n3875R\\FREQ=3875000\n3875R\\SR=28000000\n3875R\\LNB=2\n");
+    write("quorin.conf", ui_conf("alice"));
+    write("Subscriptions.ini", "[alice]\nQuorin\\passwd=secret\nQuorin\\server\\port=2066\n"
+                               "DVB\\Enabled=true\nDVB\\CARD=Simulated DVB-S2 card\nDVB\\FREQ=11595000\n"
+                               "DVB\\SR=29270000\nDVB\\POL=0\nDVB\\PID=291\nDVB\\SATIP=10.0.0.1\n"
+                               "DVB\\MOD=2\nDVB\\DISEQ_TYPE=2\nDVB\\DISEQ_SAT=2\n");
+    auto* f = new QrConnectForm;
+    picture(f, "connect_dvb.png");
+    f->ShowDVBSettingsForm();
+    settle(300);
+    picture(f->dvbForm, "dvb_settings.png");
+    f->dvbForm->hide();
+    // Connected: the statistics window polls the card every second.
+    f->ConnectFinished();
+    f->statForm->ui.stat->setCurrentWidget(f->statForm->ui.dvb_stat);
+    settle(3500);
+    picture(f->statForm, "stat_dvb.png");
+    finish(f);
+    qunsetenv("TEVII_SIMULATOR");
+}
+
 void scene_boxes() {
     messages = {{"no_tray.png", QMessageBox::Ok}, {"disconnect_error.png", QMessageBox::Ok}};
     report_missing_tray();
@@ -353,6 +409,7 @@ int main(int argc, char** argv) {
     scene_connecting();
     scene_downloaded();
     scene_connected();
+    scene_dvb();
     scene_boxes();
     scene_icons();
     return failures == 0 ? 0 : 1;
