@@ -134,3 +134,5 @@ const adapter_ops* impl = &netlink_ops;
 const adapter_ops& adapters() { return *impl; }
 
 void adapters_set_impl(const adapter_ops* ops) { impl = ops ? ops : &netlink_ops; }
+
+int adapters_rtnl_addresses(std::vector<adapter_address>* out) { return nl_addresses(out); }

@@ -45,3 +45,6 @@ struct adapter_ops {
 const adapter_ops& adapters();
 // nullptr restores rtnetlink.
 void adapters_set_impl(const adapter_ops* ops);
+// The rtnetlink address list, whatever adapters() is set to: for callers
+// that read the kernel's tables beside it (the route dump).
+int adapters_rtnl_addresses(std::vector<adapter_address>* out);

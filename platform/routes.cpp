@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/adapters.h"
 #include "platform/rtnl.h"
 
 namespace {
@@ -54,34 +55,16 @@ int route_attr_cb(const nlattr* attr, void* data) {
     return MNL_CB_OK;
 }
 
-struct addr_attrs {
-    uint32_t local = 0, address = 0;
-};
-
-int addr_attr_cb(const nlattr* attr, void* data) {
-    auto* a = static_cast<addr_attrs*>(data);
-    if (mnl_attr_get_payload_len(attr) != 4) return MNL_CB_OK;
-    if (mnl_attr_get_type(attr) == IFA_LOCAL) a->local = mnl_attr_get_u32(attr);
-    if (mnl_attr_get_type(attr) == IFA_ADDRESS) a->address = mnl_attr_get_u32(attr);
-    return MNL_CB_OK;
-}
-
 // The first IPv4 address of each interface: the next hop of its direct
-// routes that name no source.
+// routes that name no source. Always the kernel's list: the route dump is.
 int first_addresses(std::map<uint32_t, uint32_t>* out) {
-    char buf[rtnl::buffer_bytes];
-    nlmsghdr* nlh = rtnl::start(buf, RTM_GETADDR, 0);
-    auto* ifa = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
-    ifa->ifa_family = AF_INET;
-    return rtnl::dump(nlh, [out](const nlmsghdr* h) {
-        if (h->nlmsg_type != RTM_NEWADDR) return;
-        const auto* m = static_cast<const ifaddrmsg*>(mnl_nlmsg_get_payload(h));
-        if (m->ifa_family != AF_INET) return;
-        addr_attrs a;
-        mnl_attr_parse(h, sizeof(ifaddrmsg), addr_attr_cb, &a);
+    std::vector<adapter_address> all;
+    if (int err = adapters_rtnl_addresses(&all)) return err;
+    for (const adapter_address& a : all) {
         const uint32_t addr = a.local ? a.local : a.address;
-        if (addr && !out->count(m->ifa_index)) (*out)[m->ifa_index] = addr;
-    });
+        if (addr && !out->count(a.index)) (*out)[a.index] = addr;
+    }
+    return 0;
 }
 
 int nl_dump(std::vector<route_row>* out) {
