@@ -213,4 +213,27 @@ TEST_F(UiTrayEndToEnd, TransferShowsInTheWindowAndTheTrayThenQuit) {
     EXPECT_NE(dir.read("Interface.ini").find("POS="), std::string::npos) << "the window state is kept";
 }
 
+// The stand-in engine has no console: Quit from the tray cannot reach an
+// engine, and the interface ends by itself rather than leave a process
+// with neither window nor icon.
+TEST_F(UiTrayEndToEnd, QuitWithoutTheEngineEndsTheInterface) {
+    std::string why;
+    ASSERT_TRUE(x.start(true, &why)) << why;
+    dir.write("quorin.conf",
+              "[server]\ntraffic=60\nport=2080\nlog=client.log\ndatatimeout=300\ncontrol_socket=127.0.0.1:30000\n"
+              "[remote]\nname=quorin\nserver=192.0.2.1:25555\nlogin=alice\npasswd=secret\nmtu=500\nmru=1400\n"
+              "speed_in=500000\nspeed_out=2000\n");
+    ASSERT_TRUE(host.start({"/usr/bin/env", "QT_QPA_PLATFORM=xcb", x.display_env(), e2e::bin_path("ui_host"), "0",
+                            "wait-start", "startstat", "tray", "tray-quit"},
+                           dir.path(), "", dir.file("host.err")));
+    ASSERT_FALSE(step("tray-quit").empty());
+    int status = -1;
+    ASSERT_TRUE(host.wait_exit(step_timeout_s, &status)) << "the interface did not end";
+    EXPECT_EQ(status, 0) << dir.read("host.err");
+    const std::string out = dump();
+    EXPECT_NE(out.find("result 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("late calls ok"), std::string::npos) << out;
+    EXPECT_NE(dir.read("Interface.ini").find("POS="), std::string::npos) << "the window state is kept";
+}
+
 }  // namespace
