@@ -564,8 +564,7 @@ void QrConnectForm::ConnectFinished() {
         connect(dvbForm, SIGNAL(DVBStatChanged(int, int, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t)),
                 statForm, SLOT(DVBStatChanged(int, int, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t)));
     } else {
-        // Also takes the DVB page away, which the list steps below leave
-        // alone.
+        // No DVB figures, and no DVB page either.
         statForm->disableDvb();
     }
 

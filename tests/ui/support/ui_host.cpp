@@ -180,8 +180,7 @@ QString figures_line() {
     QSystemTrayIcon* tray = tray_icon();
     if (!stat || !tray) return QString();
     QString line = "figures";
-    for (const char* name : {"udpin", "udpout", "tcpout", "pktin", "pktinlossprc", "comptotal", "uptime", "login",
-                             "tarif", "balance"}) {
+    for (const char* name : {"udpin", "udpout", "tcpout", "login", "tarif", "balance"}) {
         QLabel* label = stat->findChild<QLabel*>(name);
         line += QString("|%1=%2").arg(name, label ? label->text() : QString("?"));
     }
