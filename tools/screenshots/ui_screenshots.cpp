@@ -314,11 +314,16 @@ constexpr quint16 data_target_port = 7;
 constexpr int plot_run_s = 50;
 constexpr int tray_shots = 8;
 
+// As "UI settings.ini" below lists them.
 struct link_server {
     const char* address;
     const char* loss_pct;  // of the server's own datagrams
+    const char* label;
 };
-const link_server links[] = {{"127.0.0.2", "0"}, {"127.0.0.3", "10"}, {"127.0.0.4", "21"}, {"127.0.0.5", "30"}};
+const link_server links[] = {{"127.0.0.2", "0", "Clean link"},
+                             {"127.0.0.3", "10", "Lossy link"},
+                             {"127.0.0.4", "21", "Bad link"},
+                             {"127.0.0.5", "30", "Broken link"}};
 
 const char live_subscription[] =
     "[alice]\nQuorin\\passwd=secret\nQuorin\\remote\\server=127.0.0.2\nQuorin\\remote\\port=25555\n"
@@ -552,7 +557,7 @@ void scene_live_statistics() {
     run.start();
     while (run.elapsed() < plot_run_s * 1000) {
         settle(200);
-        if (rows.isEmpty() && run.elapsed() > 20000) rows << watch_tray(f, "Clean link");
+        if (rows.isEmpty() && run.elapsed() > 20000) rows << watch_tray(f, links[0].label);
     }
     // The tooltip as the tray shows it, under the window.
     QToolTip::showText(f->trayIcon->geometry().topLeft() - QPoint(200, 60), f->trayIcon->toolTip());
@@ -573,7 +578,6 @@ void scene_live_statistics() {
 
     // Each lossier server from the tray menu; "Reset" so that the figures
     // count that server's datagrams only.
-    const char* const names[] = {"", "Lossy link", "Bad link", "Broken link"};
     for (int i = 1; i < 4; ++i) {
         for (QAction* a : f->serverGroup->actions())
             if (a->data().toString() == links[i].address) a->trigger();
@@ -583,7 +587,7 @@ void scene_live_statistics() {
         t.start();
         while (t.elapsed() < 15000 && !(t.elapsed() > 5000 && f->statForm->lastCounts().packets_in > 300 && f->animating))
             settle(100);
-        rows << watch_tray(f, names[i]);
+        rows << watch_tray(f, links[i].label);
     }
     save_tray_rows(rows);
     // The plots now also carry the lossy servers' loss.
