@@ -8,10 +8,12 @@
 #
 # The connect dialog comes up on your display (DISPLAY), with a subscription
 # ready: press Connect. The demo then fetches pages through the engine's
-# proxies and waits until you quit from the tray menu or press Ctrl-C.
-# Without a display you can reach from the namespace, or with --check, it
-# runs on a private Xvfb with trayer, presses Connect itself, checks the
-# transfers and the engine's shutdown, and exits with the result.
+# proxies and keeps data flowing, so that the tray icon animates and the
+# statistics window (a click on the icon) shows it moving, until you quit
+# from the tray menu or press Ctrl-C. Without a display you can reach from
+# the namespace, or with --check, it runs on a private Xvfb with trayer,
+# presses Connect itself, checks the transfers, opens the statistics window
+# from the tray, quits from the tray menu, and exits with the result.
 # --dvb: the downstream comes by satellite: the reference server sends it
 # as MPE sections in a transport stream to a simulated DVB card (libTeVii.so
 # with tevii-sim.ini), which the interface tunes through libdvb.so and
@@ -171,6 +173,9 @@ cat >"$work/www/index.html" <<'EOF'
 </body></html>
 EOF
 head -c 2000000 /dev/urandom >"$work/www/random.bin"
+for i in $(seq 20000); do
+    echo "line $i of the Quorin desktop demo: plain text, which the session compresses well"
+done >"$work/www/text.txt"
 start web.out python3 -u -m http.server 8080 --bind 127.0.0.1 --directory "$work/www"
 wait_for "the web server did not start" 100 curl -s -o /dev/null http://127.0.0.1:8080/ || exit 1
 
@@ -238,11 +243,11 @@ cat >"$work/UI settings.ini" <<'EOF'
 [server%20list]
 1\Reference%20server=127.0.0.1
 [speed_in%20list]
-1\64%20KB%2Fs=64000
-2\20%20MB%2Fs=20000000
+1\512%20kbit=64000
+2\160%20Mbit=20000000
 [speed_out%20list]
-1\8%20KB%2Fs=8000
-2\20%20MB%2Fs=20000000
+1\64%20kbit=8000
+2\160%20Mbit=20000000
 [port%20list]
 1\25555=
 EOF
@@ -293,16 +298,44 @@ if [ $dvb = 1 ]; then
     for way in up down; do grep "linkem $way:" "$work/linkem.out" | tail -n 1 | cut -d' ' -f2-5 | sed 's/^/  /'; done
 fi
 
+# Downloads at changing rates, text and noise, for as long as the demo runs.
+traffic() {
+    local child=""
+    trap '[ -n "$child" ] && kill "$child" 2>/dev/null; exit 0' TERM
+    while :; do
+        for step in text.txt:400k random.bin:150k text.txt:900k random.bin:60k; do
+            curl -s --max-time 20 --limit-rate "${step#*:}" --socks5-hostname 127.0.0.1:1080 -o /dev/null \
+                "http://localhost:8080/${step%%:*}" &
+            child=$!
+            wait "$child"
+        done
+    done
+}
+traffic >/dev/null 2>&1 &
+pids+=($!)
+say "data keeps flowing through the engine: the tray icon animates"
+
 if [ $on_xvfb = 1 ]; then
+    # The icon sits in trayer's panel.
+    panel=$(xdotool search --name '^panel$' | head -n1)
+    say "a click on the tray icon opens the statistics window"
+    xdotool mousemove --window "$panel" 12 16 click 1
+    if wait_for "the statistics window did not open" 100 xdotool search --onlyvisible --name '^Quorin v\.5$'; then
+        echo "  the statistics window is open"
+    fi
+    # A few samples, so that the plots show the data moving.
+    sleep 8
     [ -n "${DEMO_SCREENSHOT:-}" ] && "$bin/ui_screenshots" --grab-screen "$DEMO_SCREENSHOT"
-    say "console: shutdown"
-    console shutdown
+    say "Quit from the tray menu"
+    xdotool mousemove --window "$panel" 12 16 click 3
+    sleep 1
+    xdotool key q
     for _ in $(seq 100); do
         kill -0 "$engine_pid" 2>/dev/null || break
         sleep 0.1
     done
     if kill -0 "$engine_pid" 2>/dev/null; then
-        fail "the engine did not end on shutdown"
+        fail "Quit from the tray menu did not end quorin"
     else
         wait "$engine_pid"
         status=$?
@@ -321,9 +354,12 @@ fi
 
 cat <<EOF
 
-The engine runs with the settings the interface wrote. The tray icon opens
-the statistics window; its menu restarts the session or quits. Ctrl-C here
-stops everything.
+The engine runs with the settings the interface wrote, and data keeps
+flowing through it: the tray icon animates (green, yellow or red by the
+packet loss) and its tooltip counts the traffic. A click on the icon opens
+the statistics window, whose figures and plots follow the downloads; the
+icon's menu changes the server or the speeds, restarts the session or
+quits. Ctrl-C here stops everything.
 EOF
 while kill -0 "$engine_pid" 2>/dev/null; do
     sleep 1

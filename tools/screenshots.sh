@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Pictures of every interface window, taken on a private Xvfb display with
-# trayer as the system tray.
+# trayer as the system tray, in a network namespace of its own (the
+# statistics window is pictured against a running engine, whose console
+# has a fixed port).
 #
 #   tools/screenshots.sh BIN_DIR OUT_DIR
 set -uo pipefail
@@ -10,10 +12,20 @@ if [ $# -ne 2 ]; then
 fi
 bin=$1
 out=$2
+if [ -z "${QUORIN_SHOTS_NETNS:-}" ]; then
+    export QUORIN_SHOTS_NETNS=1
+    if [ "$(id -u)" -eq 0 ]; then
+        exec unshare -n "$0" "$@"
+    fi
+    exec unshare -rn "$0" "$@"
+fi
+ip link set lo up || { echo "screenshots: the namespace's loopback does not come up" >&2; exit 1; }
 for tool in Xvfb trayer; do
     command -v $tool >/dev/null || { echo "screenshots: $tool is missing" >&2; exit 1; }
 done
-[ -x "$bin/ui_screenshots" ] || { echo "screenshots: $bin/ui_screenshots is not built" >&2; exit 1; }
+for prog in ui_screenshots quorin refserver; do
+    [ -x "$bin/$prog" ] || { echo "screenshots: $bin/$prog is not built" >&2; exit 1; }
+done
 
 fifo=$(mktemp -u "${TMPDIR:-/tmp}/quorin-shots.XXXXXX")
 mkfifo "$fifo"

@@ -1,6 +1,7 @@
 #include "ui/qrapplication.h"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +33,10 @@ bool resources_registered = false;
 }  // namespace
 
 QRApplication::QRApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    // QApplication has just set the process locale from the environment. The
+    // engine runs in this process and prints its figures with "%.2f", which
+    // the console's readers take with a decimal point.
+    setlocale(LC_NUMERIC, "C");
     connect(this, &QGuiApplication::commitDataRequest, this, &QRApplication::commit_data, Qt::DirectConnection);
     if (!term.installed && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, term.fds) == 0) {
         struct sigaction sa {};

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
@@ -26,6 +27,7 @@
 #include "ui/core/md5.h"
 #include "ui/core/settings_files.h"
 #include "ui/core/tray_text.h"
+#include "ui/core/trayanim.h"
 #include "ui/dvbsettingsform.h"
 #include "ui/modal.h"
 #include "ui/mycoolthread.h"
@@ -37,7 +39,6 @@ namespace {
 
 constexpr int stat_interval_ms = 1000;
 constexpr int icon_interval_ms = 33;
-constexpr int animation_frames = 30;
 constexpr int stat_form_margin_px = 40;
 const char default_tap_address[] = "10.0.0.2";
 
@@ -125,9 +126,9 @@ QrConnectForm::QrConnectForm()
 
     idleIcon = QIcon(":/icons/idle.png");
     trayIcon->setIcon(idleIcon);
-    greenIcons = frames(":/icons/green/", animation_frames);
-    yellowIcons = frames(":/icons/yellow/", animation_frames);
-    redIcons = frames(":/icons/red/", animation_frames);
+    greenIcons = frames(":/icons/green/", tray_frame_count);
+    yellowIcons = frames(":/icons/yellow/", tray_frame_count);
+    redIcons = frames(":/icons/red/", tray_frame_count);
     red2Icons = frames(":/icons/red_2/", 2);
 
     const bool conf_present = conf_file_present();
@@ -266,14 +267,7 @@ void QrConnectForm::sub_change(QString new_login) {
     refresh_dial_keys();
 }
 
-void QrConnectForm::save_settings() {
-    interfaceSettings.setValue(key_opacity, statForm->windowOpacity());
-    interfaceSettings.setValue(key_pos, statForm->geometry());
-    interfaceSettings.setValue(key_ontop, statForm->ui.ontop->isChecked());
-    interfaceSettings.setValue(key_update_balance, statForm->ui.is_update->isChecked());
-    interfaceSettings.setValue(key_update_timeout, statForm->ui.bal_timeout->value());
-    interfaceSettings.setValue(key_page_index, statForm->ui.stat->currentIndex());
-}
+void QrConnectForm::save_settings() { statForm->saveWindowState(interfaceSettings); }
 
 // ------------------------------------------------------------- settings dialog
 
@@ -542,9 +536,8 @@ void QrConnectForm::ConnectFinished() {
         connect(dvbForm, SIGNAL(DVBStatChanged(int, int, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t)),
                 statForm, SLOT(DVBStatChanged(int, int, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t)));
     } else {
-        statForm->ui.DVBStat->setEnabled(false);
-        statForm->ui.siglvl->setValue(0);
-        statForm->ui.sigqua->setValue(0);
+        // No DVB figures, and no DVB page either.
+        statForm->disableDvb();
     }
 
     quitAction = new QAction(tr("&Quit"), this);
@@ -601,11 +594,12 @@ void QrConnectForm::ConnectFinished() {
     connect(statForm->ui.speed_out, SIGNAL(editTextChanged(QString)), statForm, SLOT(settings_changed(QString)));
     connect(statForm->ui.cancel_but, SIGNAL(clicked()), this, SLOT(statsettings_cancel()));
 
-    if (!subscriptions->value(key_dvb_enabled, false).toBool())
-        statForm->ui.stat->removeTab(statForm->ui.stat->indexOf(statForm->ui.dvb_stat));
+    connect(statForm, SIGNAL(HideTrayIcon()), trayIcon, SLOT(hide()));
+    // Quit with the engine out of reach: nothing else would end the process.
+    connect(statForm, SIGNAL(QuitWithoutEngine()), this, SIGNAL(quit()));
 
     trayIcon->show();
-    statForm->startStat();
+    statForm->startStat(console_port);
     place_stat_form();
 
     statTimer->start(stat_interval_ms);
@@ -615,16 +609,12 @@ void QrConnectForm::ConnectFinished() {
 }
 
 void QrConnectForm::place_stat_form() {
-    if (interfaceSettings.contains(key_pos)) {
-        statForm->ui.ontop->setChecked(interfaceSettings.value(key_ontop, false).toBool());
-        statForm->setGeometry(interfaceSettings.value(key_pos).toRect());
-        statForm->ui.opacity->setValue(int(interfaceSettings.value(key_opacity, 1).toFloat() * 100.0));
-        statForm->ui.bal_timeout->setValue(interfaceSettings.value(key_update_timeout, 30).toInt());
-        statForm->ui.is_update->setChecked(interfaceSettings.value(key_update_balance, false).toBool());
-        statForm->ui.stat->setCurrentIndex(interfaceSettings.value(key_page_index, 0).toInt());
-        return;
-    }
+    if (statForm->restoreWindowState(interfaceSettings)) return;
     statForm->setWindowFlags(Qt::Dialog);
+    // The pages' layouts still hold the sizes from before the window was
+    // filled; measured that way the window would grow past the screen's
+    // edge when it is first shown.
+    for (QLayout* l : statForm->findChildren<QLayout*>()) l->invalidate();
     statForm->adjustSize();
     statForm->resize(statForm->minimumSizeHint());
     QRect r = statForm->frameGeometry();
@@ -645,8 +635,24 @@ void QrConnectForm::statsettings_cancel() {
 
 void QrConnectForm::animate_icon() {
     if (!animating) return;
-    if (++frame >= animation_frames) frame = 0;
-    trayIcon->setIcon(greenIcons[frame]);
+    frame = tray_next_frame(frame);
+    const StatCounters& c = statForm->lastCounts();
+    const TrayFrame f = tray_frame_for(c.packets_in, c.lost_in, c.packets_out, c.lost_out, frame);
+    const QVector<QIcon>* icons = &greenIcons;
+    switch (f.set) {
+    case TrayIconSet::green:
+        break;
+    case TrayIconSet::yellow:
+        icons = &yellowIcons;
+        break;
+    case TrayIconSet::red:
+        icons = &redIcons;
+        break;
+    case TrayIconSet::red_2:
+        icons = &red2Icons;
+        break;
+    }
+    trayIcon->setIcon(icons->at(f.index));
 }
 
 void QrConnectForm::SetIcon(int activity, long long bytes_in, long long bytes_out, float compression) {

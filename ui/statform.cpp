@@ -12,23 +12,16 @@
 
 #include "ui/core/balance.h"
 #include "ui/core/opacity.h"
+#include "ui/core/settings_files.h"
 #include "ui/statplot.h"
 
 namespace {
 
-const char* const console_host = "127.0.0.1";
 constexpr int ms_per_minute = 60000;
 constexpr qint64 ms_per_day = 86400000;
 // The balance answer's error code when the answer holds no tariff.
 constexpr int balance_no_tarif_code = -1;
 
-// Interface.ini keys.
-const char* const key_opacity = "OPACITY";
-const char* const key_pos = "POS";
-const char* const key_ontop = "ONTOP";
-const char* const key_update_balance = "UPDATE_BALANCE";
-const char* const key_update_timeout = "UPDATE_TIMEOUT";
-const char* const key_page_index = "PAGE_INDEX";
 constexpr int default_update_timeout_min = 30;
 
 void set_label_colour(QLabel* label, const QColor& colour) {
@@ -55,11 +48,11 @@ StatForm::StatForm(QrConnectForm* owner) : QWidget(nullptr), owner_(owner) {
 
 StatForm::~StatForm() = default;
 
-void StatForm::startStat(quint16 console_port) {
+void StatForm::startStat(quint16 port) {
     console_->abort();
     console_reader_.clear();
     console_commands_.restart();
-    console_->connectToHost(QString::fromLatin1(console_host), console_port, QIODevice::ReadWrite);
+    console_->connectToHost(QString::fromLatin1(console_host), port, QIODevice::ReadWrite);
     uptime_.start();
     balance_address_ = balance_url(account_host_, ui.login->text(), md_);
     send_bal_req();

@@ -16,6 +16,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "ui/core/connection_settings.h"
 #include "ui/core/consolestream.h"
 #include "ui/core/statfigures.h"
 #include "ui_statform.h"
@@ -27,8 +28,6 @@ class QTcpSocket;
 class QrConnectForm;
 class StatPlot;
 
-// The engine's console as the interface writes it into the configuration.
-constexpr quint16 stat_console_port = 30000;
 // A balance answer that moves no byte for this long is given up.
 constexpr int balance_transfer_timeout_ms = 30000;
 
@@ -43,7 +42,7 @@ public:
 
     // Connects to the engine's console, starts the uptime clock and sends
     // the first balance request.
-    void startStat(quint16 console_port = stat_console_port);
+    void startStat(quint16 port = console_port);
 
     void setMd(const QString& md) { md_ = md; }
     const QString& md() const { return md_; }

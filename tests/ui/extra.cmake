@@ -9,11 +9,13 @@ add_library(quorin_ui_testing STATIC ${ui_support_dir}/ui_testing.cpp ${ui_suppo
 target_link_libraries(quorin_ui_testing PUBLIC quorin_ui_windows quorin_e2e_harness GTest::gtest X11::X11)
 
 add_executable(ui_host ${ui_support_dir}/ui_host.cpp)
-target_link_libraries(ui_host PRIVATE Qt5::Widgets quorin_platform Threads::Threads)
+# Also the engine's own main routine, for runs of the real engine with the
+# interface; Qwt only to read the plots' curves.
+target_link_libraries(ui_host PRIVATE Qt5::Widgets Qwt::Qwt quorin_engine quorin_platform Threads::Threads)
 target_compile_definitions(ui_host PRIVATE QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
 
-set(ui_window_tests ui_test_connect_form ui_test_download ui_test_settings_form ui_test_settings_engine)
-set(ui_process_tests ui_test_library ui_test_end_to_end)
+set(ui_window_tests ui_test_connect_form ui_test_download ui_test_settings_form ui_test_settings_engine ui_test_tray)
+set(ui_process_tests ui_test_library ui_test_end_to_end ui_test_tray_end_to_end)
 foreach(t ${ui_window_tests} ${ui_process_tests})
   if(TARGET ${t})
     target_link_libraries(${t} PRIVATE quorin_ui_testing)
@@ -32,6 +34,12 @@ if(TARGET ui_test_library)
 endif()
 if(TARGET ui_test_end_to_end)
   add_dependencies(ui_test_end_to_end quorin quorin_ui refserver)
+endif()
+if(TARGET ui_test_tray)
+  add_dependencies(ui_test_tray quorin refserver)
+endif()
+if(TARGET ui_test_tray_end_to_end)
+  add_dependencies(ui_test_tray_end_to_end quorin_ui ui_host refserver)
 endif()
 # The configuration round trip reads what the interface writes with the
 # engine's own reader, the tunnel parts through the stand-in tunnel library.
@@ -60,3 +68,7 @@ if(TARGET ui_test_settings_engine)
   add_dependencies(ui_test_settings_engine quorin refserver)
 endif()
 include(${CMAKE_CURRENT_SOURCE_DIR}/ui/dvb/dvb.cmake)
+if(TARGET ui_test_statbalance)
+  target_link_libraries(ui_test_statbalance PRIVATE quorin_e2e_harness)
+  add_dependencies(ui_test_statbalance refserver)
+endif()

@@ -1,6 +1,7 @@
 // The account balance: the answer's tags, and the window's request over
 // real HTTP against a small server played by the test (answers, errors, a
-// server that never answers, the once-per-run notice, the update timer).
+// server that never answers, the once-per-run notice, the update timer) and
+// against the reference server's account service.
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,8 +12,10 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include "tests/e2e/harness.h"
 #include "tests/ui/stat_testing.h"
 #include "ui/core/balance.h"
+#include "ui/core/md5.h"
 #include "ui/statform.h"
 
 namespace {
@@ -198,6 +201,65 @@ TEST_F(UiStatBalanceWindow, UpdateTimer) {
     form->ui.is_update->setChecked(true);
     timer.setInterval(20);
     ASSERT_TRUE(stat_wait([&] { return form->ui.tarif->text() == "Office"; }));
+}
+
+// The reference server's "/client.xml": its accounts, their digests and
+// answers; and a listener that takes the request and never answers.
+TEST(UiStatBalanceAccount, ReferenceServerAnswers) {
+    ASSERT_TRUE(e2e::bin_exists("refserver")) << "the reference server was not built";
+    stat_test_app();
+    e2e::temp_dir dir;
+    e2e::refserver_proc rs;
+    ASSERT_TRUE(rs.start(dir, {"--user", "alice:secret", "--user", "a&b c:pw", "--user", "bob:hunter2", "--account",
+                               "127.0.0.1:0", "--account-xml",
+                               "bob=<tarif>Night</tarif><money>-3.10</money><traffic>0 Mb</traffic>"
+                               "<status>blocked</status><expire>01.01.2020</expire><lastver></lastver>"}));
+    std::string account_line;
+    ASSERT_GE(rs.proc.wait_line("ACCOUNT ", 10, &account_line), 0);
+    const QString account_host = "127.0.0.1:" + QString::fromStdString(account_line.substr(8));
+    uint16_t silent_port = 0;
+    int silent = e2e::tcp_listen("127.0.0.1", 0, &silent_port);
+    ASSERT_GE(silent, 0);
+
+    struct {
+        const char *name, *login, *password, *host;
+        const char *tarif, *balance, *traffic, *status, *expire;
+        QColor colour;
+    } const cases[] = {
+        {"default answer", "alice", "secret", "", "Standard", "100.00", "1000 Mb", "active", "31.12.2030",
+         Qt::darkGreen},
+        {"blocked account", "bob", "hunter2", "", "Night", "-3.10", "0 Mb", "blocked", "01.01.2020", Qt::red},
+        {"login that needs escaping", "a&b c", "pw", "", "Standard", "100.00", "1000 Mb", "active", "31.12.2030",
+         Qt::darkGreen},
+        // 403 from the service: Qt's "content access denied".
+        {"wrong password", "alice", "guess", "", "Recieve error: 201", "Recieve error: 201", "requesting..",
+         "requesting..", "requesting..", QColor()},
+        {"unknown login", "carol", "x", "", "Recieve error: 201", "Recieve error: 201", "requesting..",
+         "requesting..", "requesting..", QColor()},
+        // The transfer time-out gives up: "operation canceled".
+        {"never answers", "alice", "secret", "silent", "Recieve error: 5", "Recieve error: 5", "requesting..",
+         "requesting..", "requesting..", QColor()},
+    };
+    for (const auto& c : cases) {
+        StatForm form(nullptr);
+        const QColor untouched = form.ui.status->palette().color(form.ui.status->foregroundRole());
+        form.ui.login->setText(QString::fromUtf8(c.login));
+        form.setMd(account_digest(QString::fromUtf8(c.login), QString::fromUtf8(c.password)));
+        form.setAccountHost(std::string(c.host) == "silent" ? "127.0.0.1:" + QString::number(silent_port)
+                                                            : account_host);
+        form.setBalanceTimeout(500);
+        form.startStat(1);  // no console here
+        ASSERT_TRUE(stat_wait([&] { return form.ui.update_but->isEnabled(); })) << c.name;
+        EXPECT_EQ(form.ui.tarif->text().toStdString(), c.tarif) << c.name;
+        EXPECT_EQ(form.ui.balance->text().toStdString(), c.balance) << c.name;
+        EXPECT_EQ(form.ui.traffic->text().toStdString(), c.traffic) << c.name;
+        EXPECT_EQ(form.ui.status->text().toStdString(), c.status) << c.name;
+        EXPECT_EQ(form.ui.expire->text().toStdString(), c.expire) << c.name;
+        EXPECT_EQ(form.ui.status->palette().color(form.ui.status->foregroundRole()),
+                  c.colour.isValid() ? c.colour : untouched)
+            << c.name;
+    }
+    e2e::close_fd(silent);
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 // window showing stages and the download countdown, the settings dialog,
 // the DVB window and the statistics window's DVB page on a simulated card,
 // the dial-up dialog, every message box on the connect road (each reached
-// through the road that asks it), the tray icon and its menu, and a sheet
-// of all icons. Runs on an X display with a system tray.
+// through the road that asks it), the tray icon and its menu, the
+// statistics window's pages and the tray icon's frames while data goes
+// through the engine, and a sheet of all icons. Runs on an X display with a
+// system tray, in a network namespace of its own (the statistics window
+// dials the engine's console on its fixed port).
 //
 //   ui_screenshots OUTDIR
 //   ui_screenshots --grab-screen FILE   (the whole screen, for the demo)
@@ -20,20 +23,26 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QNetworkProxy>
 #include <QPainter>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolTip>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +60,7 @@
 #include "ui/qrsettingsform.h"
 #include "ui/splashform.h"
 #include "ui/statform.h"
+#include "ui/statplot.h"
 
 namespace {
 
@@ -348,6 +358,321 @@ void scene_dvb() {
     qunsetenv("TEVII_SIMULATOR");
 }
 
+// ------------------------------------------------------------- live statistics
+// The engine (headless, from the configuration the connect dialog writes)
+// logs in to reference servers that lose more or less of their datagrams;
+// data flows through its SOCKS 5 listener at a rate that changes with time,
+// and the connected interface watches it: the statistics window's pages and
+// the tray icon as each server's loss colours it.
+
+constexpr quint16 service_port = 25555;
+constexpr quint16 socks_port = 1080;
+// The reference servers open this destination for the engine's clients.
+const char data_target[] = "192.0.2.10";
+constexpr quint16 data_target_port = 7;
+constexpr int plot_run_s = 50;
+constexpr int tray_shots = 8;
+
+// As "UI settings.ini" below lists them.
+struct link_server {
+    const char* address;
+    const char* loss_pct;  // of the server's own datagrams
+    const char* label;
+};
+const link_server links[] = {{"127.0.0.2", "0", "Clean link"},
+                             {"127.0.0.3", "10", "Lossy link"},
+                             {"127.0.0.4", "21", "Bad link"},
+                             {"127.0.0.5", "30", "Broken link"}};
+
+const char live_subscription[] =
+    "[alice]\nQuorin\\passwd=secret\nQuorin\\remote\\server=127.0.0.2\nQuorin\\remote\\port=25555\n"
+    "Quorin\\server\\port=0\nQuorin\\local\\http=false\n"
+    "Quorin\\remote\\speed_in_min=2000000\nQuorin\\remote\\speed_in_max=2000000\n"
+    "Quorin\\remote\\speed_out_min=500000\nQuorin\\remote\\speed_out_max=500000\n";
+const char live_lists[] =
+    "[server%20list]\n1\\Clean%20link=127.0.0.2\n2\\Lossy%20link=127.0.0.3\n3\\Bad%20link=127.0.0.4\n"
+    "4\\Broken%20link=127.0.0.5\n"
+    "[speed_in%20list]\n1\\512%20kbit=64000\n2\\16%20Mbit=2000000\n3\\Up%20to%204%20Mbit=64000:500000\n"
+    "[speed_out%20list]\n1\\64%20kbit=8000\n2\\4%20Mbit=500000\n";
+
+// Waits (running the event loop) until the file holds a line starting with
+// `ready`; returns that line.
+QString wait_file_line(const QString& path, const QString& ready, int timeout_ms = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < timeout_ms) {
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray& l : f.readAll().split('\n'))
+                if (l.startsWith(ready.toLatin1())) return QString::fromLatin1(l).trimmed();
+        settle(50);
+    }
+    return QString();
+}
+
+// Text that deflates well, with runs of noise that do not: about half of
+// what goes through compresses.
+QByteArray traffic_bytes(int n, quint32* seed) {
+    QByteArray out;
+    out.reserve(n);
+    while (out.size() < n) {
+        *seed = *seed * 1103515245u + 12345u;
+        if ((*seed >> 16) % 3 == 0) {
+            for (int i = 0; i < 64; ++i) {
+                *seed = *seed * 1103515245u + 12345u;
+                out.append(char(*seed >> 24));
+            }
+        } else {
+            out.append(QString("GET /pages/%1/index.html HTTP/1.1 Host: www.example.org Accept: text/html\n")
+                           .arg((*seed >> 8) % 5000)
+                           .toLatin1());
+        }
+    }
+    out.truncate(n);
+    return out;
+}
+
+// One end of a connection: writes at rate(t) bytes a second, reads and
+// forgets what comes.
+class paced_end : public QObject {
+public:
+    // A child of the socket: it goes with it.
+    paced_end(QTcpSocket* socket, std::function<double(double)> rate)
+        : QObject(socket), socket_(socket), rate_(std::move(rate)) {
+        QObject::connect(socket_, &QTcpSocket::readyRead, this, [this] { socket_->readAll(); });
+        QObject::connect(&tick_, &QTimer::timeout, this, &paced_end::write_some);
+        clock_.start();
+        tick_.start(tick_ms);
+    }
+private:
+    static constexpr int tick_ms = 50;
+    static constexpr qint64 backlog_limit = 1 << 18;
+    void write_some() {
+        if (socket_->state() != QAbstractSocket::ConnectedState || socket_->bytesToWrite() > backlog_limit) return;
+        const double t = clock_.elapsed() / 1000.0;
+        socket_->write(traffic_bytes(int(rate_(t) * tick_ms / 1000.0), &seed_));
+    }
+    QTcpSocket* socket_;
+    std::function<double(double)> rate_;
+    QTimer tick_;
+    QElapsedTimer clock_;
+    quint32 seed_ = 7;
+};
+
+// Downloads swell and ebb, with a burst now and then; uploads are smaller.
+double download_rate(double t) {
+    return 90000 + 60000 * std::sin(t * 2 * M_PI / 20) + (std::fmod(t, 17) < 3 ? 110000 : 0);
+}
+double upload_rate(double t) { return 14000 + 9000 * std::sin(t * 2 * M_PI / 13); }
+
+// The far side: a server the reference servers open for the engine.
+class data_source : public QObject {
+public:
+    data_source() {
+        server_.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server_.nextPendingConnection()) {
+                s->setParent(this);
+                new paced_end(s, download_rate);
+            }
+        });
+    }
+    quint16 port() const { return server_.serverPort(); }
+
+private:
+    QTcpServer server_;
+};
+
+// The near side: a client of the engine's SOCKS 5 listener that connects
+// again whenever a reset of the session ends its connection.
+class socks_client : public QObject {
+public:
+    socks_client() {
+        socket_.setProxy(QNetworkProxy(QNetworkProxy::Socks5Proxy, "127.0.0.1", socks_port));
+        new paced_end(&socket_, upload_rate);
+        QObject::connect(&socket_, &QTcpSocket::disconnected, this, [this] { reconnect(); });
+        QObject::connect(&socket_, &QAbstractSocket::errorOccurred, this, [this] { reconnect(); });
+        socket_.connectToHost(data_target, data_target_port);
+    }
+
+private:
+    void reconnect() {
+        QTimer::singleShot(200, this, [this] {
+            if (socket_.state() != QAbstractSocket::UnconnectedState) return;
+            socket_.connectToHost(data_target, data_target_port);
+        });
+    }
+    QTcpSocket socket_;
+};
+
+// The tray icon's corner of the screen, as the user sees it.
+QPixmap tray_picture(QSystemTrayIcon* icon) {
+    const QRect r = icon->geometry();
+    return QGuiApplication::primaryScreen()->grabWindow(0, r.x(), r.y(), r.width(), r.height());
+}
+
+struct tray_row {
+    QString caption;
+    QVector<QPixmap> frames;
+};
+
+tray_row watch_tray(QrConnectForm* f, const QString& link) {
+    tray_row row;
+    for (int i = 0; i < tray_shots; ++i) {
+        row.frames << tray_picture(f->trayIcon);
+        settle(70);
+    }
+    const StatCounters& c = f->statForm->lastCounts();
+    const double in = c.packets_in ? 100.0 * c.lost_in / c.packets_in : 0;
+    const double out = c.packets_out ? 100.0 * c.lost_out / c.packets_out : 0;
+    row.caption = QString("%1: loss in %2 %, out %3 %").arg(link).arg(in, 0, 'f', 1).arg(out, 0, 'f', 1);
+    return row;
+}
+
+void save_tray_rows(const QVector<tray_row>& rows) {
+    const int scale = 2, caption_w = 300;
+    int cell_w = 0, cell_h = 0;
+    for (const tray_row& r : rows)
+        for (const QPixmap& p : r.frames) {
+            cell_w = std::max(cell_w, p.width() * scale);
+            cell_h = std::max(cell_h, p.height() * scale);
+        }
+    QImage sheet(caption_w + tray_shots * (cell_w + 6), rows.size() * (cell_h + 10) + 10, QImage::Format_ARGB32);
+    sheet.fill(QColor(245, 245, 245));
+    QPainter p(&sheet);
+    for (int i = 0; i < rows.size(); ++i) {
+        const int y = 10 + i * (cell_h + 10);
+        p.drawText(QRect(8, y, caption_w - 12, cell_h), Qt::AlignVCenter | Qt::AlignLeft, rows[i].caption);
+        for (int k = 0; k < rows[i].frames.size(); ++k)
+            p.drawPixmap(QRect(caption_w + k * (cell_w + 6), y, rows[i].frames[k].width() * scale,
+                               rows[i].frames[k].height() * scale),
+                         rows[i].frames[k]);
+    }
+    p.end();
+    save(QPixmap::fromImage(sheet), "tray_frames.png");
+}
+
+void scene_live_statistics() {
+    scene s;
+    const QString bin = QCoreApplication::applicationDirPath();
+    data_source source;
+    std::vector<std::unique_ptr<QProcess>> servers;
+    QString account;
+    for (const link_server& l : links) {
+        auto p = std::make_unique<QProcess>();
+        const QString out = QString("refserver-%1.out").arg(l.address);
+        p->setStandardOutputFile(out);
+        p->setStandardErrorFile(QProcess::nullDevice());
+        QStringList args = {"--listen", QString("%1:%2").arg(l.address).arg(service_port), "--user", "alice:secret",
+                            "--loss", l.loss_pct, "--map",
+                            QString("%1:%2=127.0.0.1:%3").arg(data_target).arg(data_target_port).arg(source.port())};
+        if (servers.empty()) args << "--account" << "127.0.0.1:0";
+        p->start(bin + "/refserver", args);
+        if (wait_file_line(out, "LISTEN").isEmpty()) {
+            std::fprintf(stderr, "ui_screenshots: the reference server on %s did not start\n", l.address);
+            ++failures;
+            return;
+        }
+        if (servers.empty()) account = wait_file_line(out, "ACCOUNT").section(' ', 1);
+        servers.push_back(std::move(p));
+    }
+    qputenv("QUORIN_ACCOUNT_HOST", ("127.0.0.1:" + account).toLatin1());
+
+    write("quorin.conf", ui_conf("alice"));
+    write("Subscriptions.ini", live_subscription);
+    write("UI settings.ini", live_lists);
+    auto* f = new QrConnectForm;
+    // As connecting does: the configuration from the subscription, then the
+    // engine from it, here without an interface of its own.
+    f->login = "alice";
+    f->passwd = "secret";
+    f->write_conf();
+    QFile::copy(bin + "/quorin", "quorin");
+    QProcess engine;
+    engine.setStandardOutputFile(QProcess::nullDevice());
+    engine.setStandardErrorFile("engine.err");
+    engine.start(QDir::current().filePath("quorin"), QStringList());
+    QElapsedTimer up;
+    up.start();
+    bool console_up = false;
+    while (!console_up && up.elapsed() < 10000) {
+        QTcpSocket probe;
+        probe.connectToHost(console_host, console_port);
+        console_up = probe.waitForConnected(200);
+        if (!console_up) settle(50);
+    }
+    if (!console_up) {
+        std::fprintf(stderr, "ui_screenshots: the engine's console did not come up\n");
+        ++failures;
+        finish(f);
+        return;
+    }
+    f->ConnectFinished();
+    f->iconActivated(QSystemTrayIcon::Trigger);
+    socks_client client;
+
+    QVector<tray_row> rows;
+    QElapsedTimer run;
+    run.start();
+    while (run.elapsed() < plot_run_s * 1000) {
+        settle(200);
+        if (rows.isEmpty() && run.elapsed() > 20000) rows << watch_tray(f, links[0].label);
+    }
+    // The tooltip as the tray shows it, under the window.
+    QToolTip::showText(f->trayIcon->geometry().topLeft() - QPoint(200, 60), f->trayIcon->toolTip());
+    settle(500);
+    const QRect corner = f->statForm->frameGeometry().united(f->trayIcon->geometry()).adjusted(-20, -20, 0, 0) &
+                         QGuiApplication::primaryScreen()->geometry();
+    save(QGuiApplication::primaryScreen()->grabWindow(0, corner.x(), corner.y(), corner.width(), corner.height()),
+         "tray_tooltip.png");
+    QToolTip::hideText();
+
+    const char* const pages[] = {"stat_subscription.png", "stat_statistics.png", "stat_graph_recv.png",
+                                 "stat_graph_send.png"};
+    for (int i = 0; i < f->statForm->ui.stat->count() && i < 4; ++i) {
+        f->statForm->ui.stat->setCurrentIndex(i);
+        picture(f->statForm, pages[i]);
+    }
+    f->statForm->ui.stat->setCurrentIndex(0);
+
+    // Each lossier server from the tray menu; "Reset" so that the figures
+    // count that server's datagrams only.
+    for (int i = 1; i < 4; ++i) {
+        for (QAction* a : f->serverGroup->actions())
+            if (a->data().toString() == links[i].address) a->trigger();
+        settle(500);
+        f->statForm->ui.pushButton_2->click();
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 15000 && !(t.elapsed() > 5000 && f->statForm->lastCounts().packets_in > 300 && f->animating))
+            settle(100);
+        rows << watch_tray(f, links[i].label);
+    }
+    save_tray_rows(rows);
+    // The plots now also carry the lossy servers' loss.
+    for (int i = 2; i < 4; ++i) {
+        f->statForm->ui.stat->setCurrentIndex(i);
+        picture(f->statForm, i == 2 ? "stat_graph_recv_loss.png" : "stat_graph_send_loss.png");
+    }
+
+    f->quitAction->trigger();
+    QElapsedTimer t;
+    t.start();
+    while (engine.state() != QProcess::NotRunning && t.elapsed() < 10000) settle(50);
+    if (engine.state() != QProcess::NotRunning) {
+        std::fprintf(stderr, "ui_screenshots: the engine did not end on Quit\n");
+        ++failures;
+        engine.kill();
+        engine.waitForFinished(2000);
+    }
+    for (auto& p : servers) {
+        p->terminate();
+        p->waitForFinished(2000);
+    }
+    qunsetenv("QUORIN_ACCOUNT_HOST");
+    finish(f);
+}
+
 void scene_boxes() {
     messages = {{"no_tray.png", QMessageBox::Ok}, {"disconnect_error.png", QMessageBox::Ok}};
     report_missing_tray();
@@ -410,6 +735,7 @@ int main(int argc, char** argv) {
     scene_downloaded();
     scene_connected();
     scene_dvb();
+    scene_live_statistics();
     scene_boxes();
     scene_icons();
     return failures == 0 ? 0 : 1;

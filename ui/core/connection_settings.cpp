@@ -207,7 +207,7 @@ bool write_conf(const ConnectionSettings& s, bool dvb_connect, const QString& pa
     }
     std::fprintf(f, "log=%s\n", text(s.log).constData());
     std::fprintf(f, "datatimeout=%d\n", s.datatimeout);
-    std::fprintf(f, "control_socket=%s\n", control_socket_text);
+    std::fprintf(f, "control_socket=%s:%d\n", console_host, console_port);
     if (!s.sat_ip.isEmpty()) std::fprintf(f, "sat_ip=%s\n", text(s.sat_ip).constData());
     std::fprintf(f, "[remote]\nname=quorin\n");
     std::fprintf(f, "server=%s:%d\n", text(s.server).constData(), s.server_port);

@@ -23,11 +23,13 @@ constexpr int service_int_socks = 2;
 constexpr int service_int_int3 = 3;
 constexpr int service_int_int4 = 4;
 
-// Fixed ports of the tunnel's two sections, and the console's address: the
-// statistics window dials the console there.
+// Fixed ports of the tunnel's two sections.
 constexpr int tap_tunnel_port = 3001;
 constexpr int tap_transparent_port = 3000;
-constexpr const char* control_socket_text = "127.0.0.1:30000";
+// The engine's console: the writer puts it there, the statistics window
+// dials it there.
+constexpr const char* console_host = "127.0.0.1";
+constexpr uint16_t console_port = 30000;
 // The address of the extra socket a DVB card delivers to.
 constexpr const char* dvb_socket_address = "127.0.0.1";
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/core/settings_transfer.h"
+
 const char subscriptions_file[] = "Subscriptions.ini";
 const char interface_file[] = "Interface.ini";
 const char ui_lists_file[] = "UI settings.ini";
@@ -142,21 +144,8 @@ void load_subscription(QSettings& ini, ConnectionSettings& s) {
 QString stored_password(QSettings& ini) { return ini.value("Quorin/passwd", QString("")).toString(); }
 
 QVector<UiListEntry> read_ui_list(QSettings& lists, const QString& group) {
-    QVector<UiListEntry> entries;
-    lists.beginGroup(group);
-    for (const QString& child : lists.childGroups()) {
-        lists.beginGroup(child);
-        const QStringList keys = lists.childKeys();
-        UiListEntry e;
-        if (!keys.isEmpty()) {
-            e.label = keys.first();
-            e.value = lists.value(e.label);
-        }
-        entries.push_back(e);
-        lists.endGroup();
-    }
-    lists.endGroup();
-    return entries;
+    // The tray menus and the settings dialog list the same file alike.
+    return ui_list_entries(lists, group, true);
 }
 
 QString ui_list_item_text(const UiListEntry& e) { return e.label + " ( " + e.value.toString() + " )"; }

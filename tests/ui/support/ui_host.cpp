@@ -4,15 +4,24 @@
 // engine thread and the GUI (reached through queued calls).
 //
 //   ui_host FLAG STEP...
+//   ui_host engine STEP...   the engine program's own main routine instead
+//                            of the stand-in, fast start, the interface
+//                            library from the working directory
 //
 // Steps: wait-start | progress N | label TEXT | startstat | tray | quit |
 // form-shown | form-hidden | box TITLE|BUTTON | close | sigterm | hold
-// (waits until a file "go" appears in the working directory)
+// (waits until a file "go" appears in the working directory) | tray-click |
+// tray-quit | figures [flowing|quiet] (the statistics window's figures, the
+// tray tooltip and the incoming plot, once its newest sample carries data or
+// none when asked)
 // Output: "ok STEP" or "fail STEP: why" per step, "result N" when
 // UIShowLoginForm returned, then "late calls ok" once the exports were
 // called again after the end.
 #include <signal.h>
 #include <unistd.h>
+
+// Before Qt's headers: the engine's structures have members named "slots".
+#include "engine/startup.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -20,7 +29,11 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QMenu>
 #include <QSystemTrayIcon>
+
+#include <qwt_plot.h>
+#include <qwt_plot_curve.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -135,10 +148,50 @@ QString splash_label() {
     return label ? label->text() : QString();
 }
 
-bool tray_shown() {
+QSystemTrayIcon* tray_icon() {
     QWidget* form = top_level("QrConnectForm");
-    QSystemTrayIcon* tray = form ? form->findChild<QSystemTrayIcon*>() : nullptr;
+    return form ? form->findChild<QSystemTrayIcon*>() : nullptr;
+}
+
+bool tray_shown() {
+    QSystemTrayIcon* tray = tray_icon();
     return tray && tray->isVisible();
+}
+
+// The newest sample of the incoming plot's "Uncompressed" curve, and how
+// many of its samples are above zero; -1 when there is no sample.
+double incoming_uncompressed(QWidget* stat, int* positive) {
+    QWidget* page = stat->findChild<QWidget*>("stat_in_tab");
+    QwtPlot* plot = page ? page->findChild<QwtPlot*>() : nullptr;
+    if (!plot) return -1;
+    for (QwtPlotItem* item : plot->itemList(QwtPlotItem::Rtti_PlotCurve)) {
+        auto* curve = static_cast<QwtPlotCurve*>(item);
+        if (!curve->title().text().startsWith("Uncompressed") || curve->dataSize() == 0) continue;
+        *positive = 0;
+        for (size_t i = 0; i < curve->dataSize(); ++i) *positive += curve->sample(int(i)).y() > 0;
+        return curve->sample(0).y();
+    }
+    return -1;
+}
+
+// One line: labels of the statistics page, the tray tooltip and the plot.
+QString figures_line() {
+    QWidget* stat = top_level("StatForm");
+    QSystemTrayIcon* tray = tray_icon();
+    if (!stat || !tray) return QString();
+    QString line = "figures";
+    for (const char* name : {"udpin", "udpout", "tcpout", "login", "tarif", "balance"}) {
+        QLabel* label = stat->findChild<QLabel*>(name);
+        line += QString("|%1=%2").arg(name, label ? label->text() : QString("?"));
+    }
+    int positive = 0;
+    const double newest = incoming_uncompressed(stat, &positive);
+    line += QString("|tooltip=%1|newest=%2|positive=%3|visible=%4")
+                .arg(tray->toolTip().replace('\n', '/'))
+                .arg(newest)
+                .arg(positive)
+                .arg(stat->isVisible() ? 1 : 0);
+    return line;
 }
 
 // ------------------------------------------------------------- steps
@@ -242,6 +295,56 @@ bool run_step(const std::string& verb, const std::string& arg, std::string* why)
         }
         return true;
     }
+    if (verb == "tray-click") {
+        bool done = false;
+        on_gui(std::function<bool()>([] {
+                   QSystemTrayIcon* tray = tray_icon();
+                   if (tray) emit tray->activated(QSystemTrayIcon::Trigger);
+                   return tray != nullptr;
+               }),
+               &done);
+        if (done) return true;
+        *why = "no tray icon";
+        return false;
+    }
+    if (verb == "tray-quit") {
+        bool done = false;
+        on_gui(std::function<bool()>([] {
+                   QSystemTrayIcon* tray = tray_icon();
+                   QMenu* menu = tray ? tray->contextMenu() : nullptr;
+                   if (!menu) return false;
+                   for (QAction* a : menu->actions())
+                       if (a->text() == "&Quit") {
+                           a->trigger();
+                           return true;
+                       }
+                   return false;
+               }),
+               &done);
+        if (done) return true;
+        *why = "no Quit in the tray menu";
+        return false;
+    }
+    if (verb == "figures") {
+        // "flowing": after a sample with data; "quiet": after one without,
+        // once there were samples.
+        QString line;
+        const bool seen = wait_gui([arg, &line] {
+            line = figures_line();
+            if (line.isEmpty()) return false;
+            int positive = 0;
+            const double newest = incoming_uncompressed(top_level("StatForm"), &positive);
+            if (arg == "flowing") return newest > 0;
+            if (arg == "quiet") return newest == 0;
+            return true;
+        });
+        if (seen) {
+            say(line.toStdString());
+            return true;
+        }
+        *why = "the figures are not as asked: " + line.toStdString();
+        return false;
+    }
     if (verb == "sigterm") {
         kill(getpid(), SIGTERM);
         return true;
@@ -280,8 +383,22 @@ void driver(std::vector<std::string> steps) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: ui_host FLAG STEP...\n");
+        std::fprintf(stderr, "usage: ui_host FLAG|engine STEP...\n");
         return 2;
+    }
+    if (std::string(argv[1]) == "engine") {
+        // The engine loads the interface library from beside itself, as
+        // shipped: here the working directory holds it.
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof cwd)) return 2;
+        dynlib_set_search_dir(cwd);
+        std::thread steps(driver, std::vector<std::string>(argv + 2, argv + argc));
+        // The engine's main routine ends the process itself; the driver
+        // thread is never joined.
+        steps.detach();
+        static char name[] = "quorin", fast[] = "faststart";
+        static char* engine_argv[] = {name, fast, nullptr};
+        quorin_main(2, engine_argv);
     }
     dynlib_set_search_dir(QUORIN_BIN_DIR);
     void* lib = dynlib_load(QUORIN_UI_DLL);
