@@ -361,6 +361,13 @@ private:
             }
         } else if (s.feed == feed_kind::udp) {
             d.udp_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            // A card's capture buffer rides out a feeder that is late: a
+            // burst must not be lost in the socket instead (beyond rmem_max
+            // where that is allowed).
+            const int capture_buffer_bytes = 4 << 20;
+            if (d.udp_fd >= 0 &&
+                setsockopt(d.udp_fd, SOL_SOCKET, SO_RCVBUFFORCE, &capture_buffer_bytes, sizeof capture_buffer_bytes) != 0)
+                setsockopt(d.udp_fd, SOL_SOCKET, SO_RCVBUF, &capture_buffer_bytes, sizeof capture_buffer_bytes);
             sockaddr_in sa{};
             sa.sin_family = AF_INET;
             sa.sin_port = htons(s.udp_port);
