@@ -70,61 +70,16 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/quorin-demo-ui.XXXXXX")
 failed=0
 pids=()
 engine_pid=""
-fail() {
-    echo "FAIL: $*" >&2
-    failed=1
-}
-say() { printf '\n== %s\n' "$*"; }
-
-console() {
-    python3 - "$1" <<'EOF'
-import socket, sys, time
-prompt = b"Quorin>"
-try:
-    s = socket.create_connection(("127.0.0.1", 30000), timeout=5)
-    buf = b""
-    while prompt not in buf:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        buf += chunk
-    s.sendall(sys.argv[1].encode() + b"\n")
-    if sys.argv[1] == "shutdown":
-        sys.exit(0)
-    buf = b""
-    while prompt not in buf:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        buf += chunk
-    sys.stdout.write(buf.replace(prompt, b"").decode("latin-1"))
-except OSError as e:
-    print("console: %s" % e, file=sys.stderr)
-    sys.exit(1)
-EOF
-}
+# shellcheck source=tools/demo_common.sh
+. "$(dirname "$0")/demo_common.sh"
+console() { console_send 30000 "$1"; }
 
 # shellcheck disable=SC2317  # reached through the EXIT trap
 stop_all() {
     trap - EXIT INT TERM
-    if [ -n "$engine_pid" ] && kill -0 "$engine_pid" 2>/dev/null; then
-        console shutdown >/dev/null 2>&1
-        for _ in $(seq 30); do
-            kill -0 "$engine_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -TERM "$engine_pid" 2>/dev/null
-    fi
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -TERM "${pids[$i]}" 2>/dev/null; done
-    sleep 0.3
-    for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    if [ "$failed" = 0 ]; then
-        rm -rf "$work"
-    else
-        echo "demo: logs kept in $work" >&2
-    fi
+    stop_engine
+    stop_programs
+    finish_work
 }
 trap stop_all EXIT
 trap 'echo; echo "== stopping"; exit 130' INT TERM
@@ -185,7 +140,7 @@ wait_for "the web server did not start" 100 curl -s -o /dev/null http://127.0.0.
 # The account service answers the "download settings" road too.
 sat=()
 server_port=25555
-[ $dvb = 1 ] && sat=(--sat 127.0.0.1:5500,291,10.0.0.1) && server_port=25556
+[ $dvb = 1 ] && sat=(--sat "127.0.0.1:5500,291,10.0.0.1") && server_port=25556
 start refserver.out "$bin/refserver" --listen 127.0.0.1:25555 --user demo:demo --internal 0=127.0.0.1:8080 \
     --account 127.0.0.1:8081 --account-csv demo=0::2066::5 "${sat[@]}"
 wait_for "the reference server did not start" 100 grep -q LISTEN "$work/refserver.out" || exit 1
