@@ -213,15 +213,7 @@ void on_key(void* context, uint32_t key) {
     c->keys.push_back(key);
 }
 
-template <typename F>
-bool eventually(F done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using test_support::eventually;
 
 std::vector<uint32_t> slept;
 void record_sleep(uint32_t ms) { slept.push_back(ms); }

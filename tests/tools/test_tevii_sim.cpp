@@ -46,15 +46,7 @@ void on_key(void* context, uint32_t key) {
     log->keys.push_back(key);
 }
 
-template <typename F>
-bool eventually(F done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using test_support::eventually;
 
 struct TeviiSim : testing::Test {
     test_support::temp_dir dir;

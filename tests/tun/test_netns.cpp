@@ -87,15 +87,9 @@ int socket_to(int type, int protocol, const char* addr, uint16_t port, bool do_c
     return -1;
 }
 
+// Conditions on the device wait up to wait_ms.
 template <typename Cond>
-bool eventually(Cond cond) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    for (;;) {
-        if (cond()) return true;
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
+bool eventually_within(Cond cond) { return test_support::eventually(cond, wait_ms); }
 
 bool readable(int fd) {
     pollfd p{fd, POLLIN, 0};
@@ -170,7 +164,7 @@ struct bring_up {
         EXPECT_TRUE(thread != 0 && thread != uintptr_t(-1));
         EXPECT_EQ(tun.StartTunThread(), thread);
         if (!connect_engine) return;
-        EXPECT_TRUE(eventually([&] {
+        EXPECT_TRUE(eventually_within([&] {
             return (control = socket_to(SOCK_STREAM, 0, "127.0.0.1", control_port, true)) >= 0;
         })) << "the packet thread never listened";
     }
@@ -306,7 +300,7 @@ TEST_F(TunNetns, RedirectedTcpAndWholePacketsCrossTheDevice) {
         EXPECT_EQ(recvfrom(udp, got, sizeof got, 0, reinterpret_cast<sockaddr*>(&from), &from_len), 11);
         EXPECT_EQ(std::string(got, 11), "abcdefghijk");
         EXPECT_EQ(from.sin_addr.s_addr, ipv4(far_ip));
-        EXPECT_TRUE(eventually([] { return tun_slot_length(tun.sendbuf[7]) == 0; })) << "send slot not freed";
+        EXPECT_TRUE(eventually_within([] { return tun_slot_length(tun.sendbuf[7]) == 0; })) << "send slot not freed";
 
         // Packets 3 to 256 take slots 2 to 255; the 257th wraps to slot 0.
         for (int k = 2; k <= 256; k++) send_udp("query-" + std::to_string(k));
@@ -386,7 +380,7 @@ TEST_F(TunNetns, EndWorkStopsTheThreadWhateverItWaitsFor) {
             tun.SetTunControlPort(htons(control_port));
             if (c.started) {
                 tun.StartTunThread();
-                ASSERT_TRUE(eventually([] { return listeners() == 1; }));
+                ASSERT_TRUE(eventually_within([] { return listeners() == 1; }));
             } else {
                 tun.end_work();
                 EXPECT_EQ(attribute(name, "carrier"), "1\n");

@@ -11,12 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace test_support {
@@ -195,6 +197,17 @@ inline std::string read_until(int fd, const std::string& until, int wait_ms = 50
         got.append(buf, size_t(n));
     }
     return got;
+}
+
+// Polls cond until it holds (true) or timeout_ms has passed (false).
+template <typename Cond>
+bool eventually(Cond cond, int timeout_ms = 30000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (cond()) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace test_support
