@@ -91,6 +91,9 @@ start() {
     pids+=($!)
 }
 
+# Whether the link emulator wrote more than N pairs of counters.
+counters_after() { [ "$(grep -c "^linkem down:" "$work/linkem.out")" -gt "$1" ]; }
+
 wait_for() {
     local what=$1 tries=$2
     shift 2
@@ -250,7 +253,16 @@ console "show stat"
 grep -m1 "LOGIN ok" "$work/refserver.out"
 if [ $dvb = 1 ]; then
     say "the downstream came by satellite; the link emulator, which drops what the server sends the ordinary way:"
-    for way in up down; do grep "linkem $way:" "$work/linkem.out" | tail -n 1 | cut -d' ' -f2-5 | sed 's/^/  /'; done
+    # Its counters come once a second, up before down: the first pair
+    # written after the transfers counts all of them.
+    written=$(grep -c "^linkem down:" "$work/linkem.out")
+    if wait_for "the link emulator wrote no counters after the transfers" 50 counters_after "$written"; then
+        for way in up down; do
+            grep "^linkem $way:" "$work/linkem.out" | tail -n 1 |
+                awk '{ for (i = 3; i < NF; i += 2) n[$i] = $(i + 1)
+                       printf "  %s %s datagrams arrived, %s dropped, %s passed on\n", $2, n["arrived"], n["lost"], n["departed"] }'
+        done
+    fi
 fi
 
 # Downloads at changing rates, text and noise, for as long as the demo runs.

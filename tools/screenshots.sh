@@ -29,6 +29,9 @@ done
 
 fifo=$(mktemp -u "${TMPDIR:-/tmp}/quorin-shots.XXXXXX")
 mkfifo "$fifo"
+# Qt keeps its run-time files there, and says so when it has none.
+runtime=$(mktemp -d "${TMPDIR:-/tmp}/quorin-shots-runtime.XXXXXX")
+export XDG_RUNTIME_DIR=$runtime
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
 xvfb=$!
 tray=""
@@ -37,6 +40,7 @@ cleanup() {
     kill "$xvfb" 2>/dev/null
     wait 2>/dev/null
     rm -f "$fifo"
+    rm -rf "$runtime"
 }
 trap cleanup EXIT
 read -r -t 30 display <"$fifo" || { echo "screenshots: Xvfb did not start" >&2; exit 1; }

@@ -143,9 +143,7 @@ KX_EXPORT int StartDVBEx(uint32_t device_number) {
         kx_log("Device %u not found !", device_number);
         return 0;
     }
-    // No card thread runs now: bytes kept from an earlier stream must not
-    // be glued onto the new one.
-    kx.demux.carry.count = 0;
+    demux_new_stream(kx.demux);
     if (!kx.tevii.OpenDevice(device(), capture_callback, nullptr)) {
         kx_log("Can't open device %u", device_number);
         return 0;

@@ -105,6 +105,7 @@ void ts_split(ts_demux& d, const uint8_t* data, uint32_t length, ts_log_fn log) 
 
 void demux_capture(ts_demux& d, const uint8_t* data, uint32_t length, ts_log_fn log) {
     guard_scope in(d.capture_guard);
+    if (d.new_stream.exchange(false, std::memory_order_acquire)) d.carry.count = 0;
     ts_split(d, data, length, log);
 }
 
@@ -169,6 +170,8 @@ int demux_set_remote(ts_demux& d, void* callback, uint32_t* filter_number, ts_lo
     ++d.counter;
     return 1;
 }
+
+void demux_new_stream(ts_demux& d) { d.new_stream.store(true, std::memory_order_release); }
 
 void demux_clear(ts_demux& d) {
     d.remote.callback.store(nullptr, std::memory_order_seq_cst);

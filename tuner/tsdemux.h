@@ -55,7 +55,13 @@ struct ts_demux {
     FilterEntry filters[ts_filter_slots];
     uint32_t counter;  // next filter number; never reset
     remote_slot remote;
-    ts_carry carry;
+    ts_carry carry;  // the capture thread's alone
+    // Set by a start: the next capture begins a new stream, and drops the
+    // bytes kept from the old one. The old stream's thread may still be
+    // splitting its last buffer when the start is made (a callback stopped
+    // the device); the new thread's first capture comes after it was
+    // joined, so only that capture may touch the carry.
+    std::atomic<bool> new_stream;
     bool no_pid_filter;  // whole buffers to the FullTS filter, no splitting
     delivery_guard capture_guard;
     delivery_guard remote_guard;
@@ -66,7 +72,8 @@ struct ts_demux {
 // calls and the lines it logs.
 void ts_split(ts_demux& d, const uint8_t* data, uint32_t length, ts_log_fn log);
 
-// CaptureCallback: ts_split inside the capture guard.
+// CaptureCallback: ts_split inside the capture guard, on a fresh carry
+// after demux_new_stream.
 void demux_capture(ts_demux& d, const uint8_t* data, uint32_t length, ts_log_fn log);
 // RemoteControlCallback: the key's address and 4 to the remote callback.
 void demux_remote_key(ts_demux& d, uint32_t key);
@@ -78,6 +85,9 @@ int demux_set_filter(ts_demux& d, uint16_t pid, void* callback, uint32_t type, u
 int demux_del_filter(ts_demux& d, uint32_t filter_number, ts_log_fn log);
 // SetRemoteControl once the maker's hook is in place.
 int demux_set_remote(ts_demux& d, void* callback, uint32_t* filter_number, ts_log_fn log);
+// StartDVBEx, before the device is opened: bytes kept from an earlier
+// stream are not glued onto the next one.
+void demux_new_stream(ts_demux& d);
 // StopDVB: every callback first, then the rest of each slot; the counter and
 // the carry stay.
 void demux_clear(ts_demux& d);

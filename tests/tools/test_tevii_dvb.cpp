@@ -41,6 +41,7 @@ struct fake_kernel {
     int overflows_pending = 0;
     fe_status_t status = fe_status_t(0);
     bool stats_supported = true;
+    bool sec_refused = false;  // a frontend without voltage and tone control
     dtv_stats strength{}, cnr{};
     uint16_t legacy_strength = 0, legacy_snr = 0;
 
@@ -103,14 +104,18 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
         std::snprintf(info->name, sizeof info->name, "%s", fk->frontends[path].c_str());
         return 0;
     }
-    case FE_SET_VOLTAGE: {
-        const auto v = fe_sec_voltage(reinterpret_cast<uintptr_t>(arg));
-        fk->record(std::string("voltage ") + (v == SEC_VOLTAGE_13 ? "13" : v == SEC_VOLTAGE_18 ? "18" : "off"));
-        return 0;
+    case FE_SET_VOLTAGE:
+    case FE_SET_TONE: {
+        const auto v = reinterpret_cast<uintptr_t>(arg);
+        if (request == FE_SET_VOLTAGE)
+            fk->record(std::string("voltage ") + (v == SEC_VOLTAGE_13 ? "13" : v == SEC_VOLTAGE_18 ? "18" : "off") +
+                       (fk->sec_refused ? " refused" : ""));
+        else
+            fk->record(std::string("tone ") + (v == SEC_TONE_ON ? "on" : "off") + (fk->sec_refused ? " refused" : ""));
+        if (!fk->sec_refused) return 0;
+        errno = EOPNOTSUPP;
+        return -1;
     }
-    case FE_SET_TONE:
-        fk->record(std::string("tone ") + (reinterpret_cast<uintptr_t>(arg) == SEC_TONE_ON ? "on" : "off"));
-        return 0;
     case FE_SET_PROPERTY: {
         auto* props = static_cast<dtv_properties*>(arg);
         std::string s = "properties";
@@ -387,6 +392,45 @@ TEST_F(TeviiDvb, DiseqcBytesWithTheToneOffAroundThem) {
     EXPECT_EQ(dvb->send_diseqc(0, raw, 0, 0, 0), 0);
     EXPECT_EQ(calls(), (lines{"diseqc E0 31 6B 12 34 56"}));
     EXPECT_TRUE(slept.empty());
+    EXPECT_EQ(dvb->close_device(0), 1);
+}
+
+TEST_F(TeviiDvb, DiseqcPowersTheLnbFirst) {
+    const uint8_t committed[] = {0xE0, 0x10, 0x38, 0xF4};
+    for (int open = 0; open < 2; ++open) {
+        open0();
+        slept.clear();
+        EXPECT_EQ(dvb->send_diseqc(0, committed, 4, 2, 1), 1);
+        EXPECT_EQ(calls(), (lines{"voltage 13", "tone off", "diseqc E0 10 38 F4", "diseqc E0 10 38 F4", "tone off"}))
+            << "open " << open;
+        EXPECT_EQ(slept, (std::vector<uint32_t>{100, 15, 100, 15}));
+        // Powered: the supply stays what the tune chose.
+        ASSERT_EQ(dvb->tune(0, 11766000, 27500000, 10600000, tevii_pol_horizontal, tevii_tone_off, 1, 0), 1);
+        clear_calls();
+        EXPECT_EQ(dvb->send_diseqc(0, committed, 4, 0, 0), 1);
+        EXPECT_EQ(calls(), (lines{"diseqc E0 10 38 F4"}));
+        EXPECT_EQ(dvb->close_device(0), 1);
+    }
+}
+
+TEST_F(TeviiDvb, FrontendWithoutVoltageOrToneStillTunes) {
+    kernel.sec_refused = true;
+    open0();
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(dvb->tune(0, 10800000, 22000000, 9750000, tevii_pol_vertical, tevii_tone_on, 1, 0), 1);
+    const uint8_t committed[] = {0xE0, 0x10, 0x38, 0xF0};
+    EXPECT_EQ(dvb->send_diseqc(0, committed, 4, 1, 1), 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const lines all = calls();
+    EXPECT_EQ(std::count(all.begin(), all.end(), "properties CLEAR=0 DELIVERY_SYSTEM=5 FREQUENCY=1050000 "
+                                                 "SYMBOL_RATE=22000000 INNER_FEC=9 MODULATION=0 INVERSION=2 TUNE=0"),
+              2);
+    EXPECT_EQ(lines(all.end() - 3, all.end()), (lines{"tone off refused", "diseqc E0 10 38 F0", "tone on refused"}));
+    // Told once per open, each.
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+    EXPECT_NE(err.find("frontend0: FE_SET_VOLTAGE failed"), std::string::npos) << err;
+    EXPECT_NE(err.find("frontend0: FE_SET_TONE failed"), std::string::npos) << err;
     EXPECT_EQ(dvb->close_device(0), 1);
 }
 

@@ -3,21 +3,27 @@
 //
 //   kestrix_host LIB "checkex" "start 0" "filter 256 4" "inject 256:2" "stop"
 //
-// Filters are labelled F0, F1... in the order of their "filter" commands;
+// Filters are labelled F0, F1... in the order of their "filter" commands
+// (at most 16 labels; a filter beyond them is refused with "no label");
 // a callback prints "F<k> pid=<pid> cc=<cc> len=<n>". A filter may act from
-// inside its first delivery: "filter <pid> <type> del-self | add:<pid> | stop".
+// inside its first delivery: "filter <pid> <type> del-self | add:<pid> | stop
+// | stop-wait" (stop-wait: stop the device, then keep the card's thread in
+// the callback until the next start has called OpenDevice; the command
+// "wait-stop" waits for that stop).
 // "stress <rounds>" races filter changes against the simulated card's feeder
 // and prints "stress ok" when no removed callback was called after its
 // removal returned and every packet reached the filter of its PID.
 #include <dlfcn.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -105,6 +111,18 @@ struct filter_label {
 filter_label labels[callback_slots];
 int label_count = 0;
 
+// The next label, or -1 (with the refusal printed) when all are taken.
+int take_label(const std::string& who) {
+    if (label_count == callback_slots) {
+        say(who + ": no label for a filter beyond F" + std::to_string(callback_slots - 1));
+        return -1;
+    }
+    return label_count++;
+}
+
+// How long stop-wait waits for the next start, and wait-stop for the stop.
+constexpr auto start_wait = std::chrono::seconds(30);
+std::atomic<bool> stopped_in_callback{false};
 
 void describe(int k, const uint8_t* data, uint32_t length) {
     char line[128];
@@ -129,12 +147,25 @@ void act(int k) {
         say("F" + std::to_string(k) + " DelFilter(self) = " + std::to_string(kx.DelFilter(l.number)));
     } else if (l.action.compare(0, 4, "add:") == 0) {
         uint32_t n = 0;
-        const int added = label_count++;
+        const int added = take_label("F" + std::to_string(k));
+        if (added < 0) return;
         const int r = kx.SetFilter(uint16_t(number(l.action.substr(4))), recorder(added), kestrix_cdecl, 0, &n);
         labels[added].number = n;
         say("F" + std::to_string(k) + " SetFilter(F" + std::to_string(added) + ") = " + std::to_string(r));
     } else if (l.action == "stop") {
         say("F" + std::to_string(k) + " StopDVB = " + std::to_string(kx.StopDVB()));
+    } else if (l.action == "stop-wait") {
+        const int opens = sim.TeViiSimulatorOpens(0);
+        say("F" + std::to_string(k) + " StopDVB = " + std::to_string(kx.StopDVB()));
+        stopped_in_callback = true;
+        const auto end = std::chrono::steady_clock::now() + start_wait;
+        while (sim.TeViiSimulatorOpens(0) == opens) {
+            if (std::chrono::steady_clock::now() > end) {
+                say("F" + std::to_string(k) + " saw no start");
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 }
 
@@ -257,7 +288,8 @@ void run(const std::string& command) {
         say(result("SetChannelExEx", kx.SetChannelExEx(arg(1), arg(2), arg(3), arg(4), arg(5), arg(6), arg(7),
                                                        arg(8), arg(9), arg(10), arg(11))));
     } else if (c == "filter") {
-        const int k = label_count++;
+        const int k = take_label("filter");
+        if (k < 0) return;
         if (w.size() > 3) labels[k].action = w[3];
         uint32_t n = 0;
         const int r = kx.SetFilter(uint16_t(arg(1)), recorder(k), arg(2), 0, &n);
@@ -335,6 +367,11 @@ void run(const std::string& command) {
         say(result("feed started", bind_simulator() ? sim.TeViiSimulatorStartFeed(0) : -1));
     } else if (c == "wait-feed") {
         say(result("feed done", bind_simulator() ? sim.TeViiSimulatorFeedDone(0, arg(1)) : -1));
+    } else if (c == "wait-stop") {
+        const auto end = std::chrono::steady_clock::now() + start_wait;
+        while (!stopped_in_callback && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        say(stopped_in_callback ? "stopped" : "not stopped");
     } else if (c == "stress") {
         stress(arg(1));
     } else {

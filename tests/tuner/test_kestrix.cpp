@@ -495,6 +495,35 @@ INSTANTIATE_TEST_SUITE_P(
                        "key = 1"}}),
     [](const testing::TestParamInfo<delivery_case>& i) { return std::string(i.param.name); });
 
+// A callback stops the device while the feeder's buffer ends in a partial
+// packet, and the card's thread splits that rest only once the next start
+// has called OpenDevice: the partial packet still belongs to the old
+// stream, and the new stream's first packet arrives whole.
+TEST(TunerKestrixDelivery, CarryOfAStopInsideACallbackIsDroppedAtTheNextStart) {
+    const std::string card = "[Device0]\nFeed=generate\nPids=7\nPackets=2\nChunk=200\nIntervalMs=0\nStart=call\n";
+    const auto r = run_host({log1, card}, {"start 0", "filter 7 4 stop-wait", "start-feed", "wait-stop", "start 0",
+                                           "filter 8192 4", "inject 2:1"});
+    EXPECT_TRUE(contains(r.out, "F0 StopDVB = 1")) << r.process.out;
+    EXPECT_TRUE(contains(r.out, "stopped")) << r.process.out;
+    EXPECT_EQ(from(r.out, "SetFilter F1 = 1 number 1"),
+              (lines{"SetFilter F1 = 1 number 1", "F1 pid=2 cc=0 len=188", "inject = 1"}))
+        << r.process.out;
+}
+
+TEST(TunerKestrixDelivery, TheHostRefusesAFilterBeyondItsLabels) {
+    lines commands = {"start 0"};
+    lines expected = {"StartDVBEx = 1"};
+    for (int k = 0; k < 17; ++k) {
+        commands.push_back("filter " + std::to_string(100 + k) + " 4");
+        if (k < 16) expected.push_back("SetFilter F" + std::to_string(k) + " = 1 number " + std::to_string(k));
+    }
+    expected.push_back("filter: no label for a filter beyond F15");
+    commands.push_back("inject 115:1,116:1");
+    expected.push_back("F15 pid=115 cc=0 len=188");
+    expected.push_back("inject = 1");
+    EXPECT_EQ(run_host({log1}, commands).out, expected);
+}
+
 TEST(TunerKestrixDelivery, RemoteHookRefusedByTheCard) {
     const auto r = run_host({log1, "[Device0]\nSetRemoteControl=0\n"}, {"start 0", "rc 0", "rc 0"});
     EXPECT_EQ(r.out, (lines{"StartDVBEx = 1", "SetRemoteControl = 0", "SetRemoteControl = 0"}));

@@ -706,9 +706,17 @@ void scene_icons() {
     save(QPixmap::fromImage(sheet), "icons.png");
 }
 
+// The windows' diagnostics (the DVB window names its providers, for one) go
+// to Qt's debug stream; this program's output is the list of pictures.
+QtMessageHandler qt_default_handler = nullptr;
+void without_debug_lines(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtDebugMsg && type != QtInfoMsg) qt_default_handler(type, context, text);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    qt_default_handler = qInstallMessageHandler(without_debug_lines);
     if (argc == 3 && std::string(argv[1]) == "--grab-screen") {
         QApplication app(argc, argv);
         return QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(argv[2]), "PNG") ? 0 : 1;

@@ -27,6 +27,7 @@ struct tevii_backend {
     virtual int press_key(int device, uint32_t key) { return 0; }
     virtual int wait_feed_done(int device, uint32_t timeout_ms) { return 0; }
     virtual int start_feed(int device) { return 0; }
+    virtual int opens(int device) { return 0; }
 };
 
 // Where the Linux back end finds the kernel's files; tests point them at

@@ -3,7 +3,9 @@
 // LNB voltage, 22 kHz tone, DiSEqC), the demultiplexer passes the whole
 // transport stream to the DVR device, and the device's thread reads the
 // DVR (and the card's remote-control input device) and hands what it reads
-// to the callbacks.
+// to the callbacks. A frontend that cannot set the voltage or the tone
+// (one behind a powered switch, a demodulator without them) still tunes:
+// such a refusal is written to standard error once per open.
 #include <fcntl.h>
 #include <linux/dvb/dmx.h>
 #include <linux/dvb/frontend.h>
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -35,6 +38,9 @@ constexpr size_t dvr_read_bytes = 188 * 512;
 // between repeats of one.
 constexpr uint32_t diseqc_settle_ms = 15;
 constexpr uint32_t diseqc_repeat_gap_ms = 100;
+// A switch (or LNB) that has just been powered needs this long before it
+// listens to a command.
+constexpr uint32_t lnb_power_up_ms = 100;
 constexpr uint32_t diseqc_max_bytes = 6;
 // How deep under the card's sysfs folder its input device is looked for
 // (device/rc/rcN/inputM/eventK).
@@ -101,6 +107,11 @@ struct dvb_device {
     std::atomic<tevii_api::remote_fn*> keys{nullptr};
     void* keys_context = nullptr;
     int tone = tevii_tone_off;
+    // What the LNB was last given; off from the open until the first tune
+    // or DiSEqC command powers it.
+    fe_sec_voltage voltage = SEC_VOLTAGE_OFF;
+    // A refused voltage or tone is told once per open.
+    bool told_voltage = false, told_tone = false;
     bool close_on_exit = false;  // closed from its own thread
     card_thread thread;
     std::string node(const char* what) const { return path + "/" + what; }
@@ -189,6 +200,9 @@ public:
         k.ioctl(d->dvr_fd, DMX_SET_BUFFER_SIZE, reinterpret_cast<void*>(dvr_ring_bytes));
         d->capture = capture;
         d->capture_context = context;
+        d->tone = tevii_tone_off;
+        d->voltage = SEC_VOLTAGE_OFF;
+        d->told_voltage = d->told_tone = false;
         if (!d->thread.start([this, d] { read_loop(*d); })) {
             close_device_fds(*d);
             return 0;
@@ -220,10 +234,9 @@ public:
         // The tuner sees the intermediate frequency: below the oscillator
         // (C band) as well as above it.
         const uint32_t if_khz = frequency_khz > lof_khz ? frequency_khz - lof_khz : lof_khz - frequency_khz;
-        if (k.ioctl(d->frontend_fd, FE_SET_VOLTAGE, reinterpret_cast<void*>(voltage_of(polarisation))) != 0) return 0;
-        const fe_sec_tone_mode tone_mode = tone == tevii_tone_on ? SEC_TONE_ON : SEC_TONE_OFF;
-        if (k.ioctl(d->frontend_fd, FE_SET_TONE, reinterpret_cast<void*>(tone_mode)) != 0) return 0;
+        set_voltage(*d, voltage_of(polarisation));
         d->tone = tone == tevii_tone_on ? tevii_tone_on : tevii_tone_off;
+        set_tone(*d, d->tone == tevii_tone_on ? SEC_TONE_ON : SEC_TONE_OFF);
         std::vector<dtv_property> p;
         auto set = [&p](uint32_t cmd, uint32_t value) {
             dtv_property prop{};
@@ -289,19 +302,24 @@ public:
         dvb_diseqc_master_cmd cmd{};
         std::memcpy(cmd.msg, message, length);
         cmd.msg_len = uint8_t(length);
-        int ok = 1;
+        // The switch is powered by the LNB supply: an unpowered one would
+        // miss the command. Vertical until a tune chooses.
+        if (d->voltage == SEC_VOLTAGE_OFF) {
+            set_voltage(*d, SEC_VOLTAGE_13);
+            sleep_ms(lnb_power_up_ms);
+        }
         if (tone_off) {
-            if (k.ioctl(d->frontend_fd, FE_SET_TONE, reinterpret_cast<void*>(SEC_TONE_OFF)) != 0) ok = 0;
+            set_tone(*d, SEC_TONE_OFF);
             sleep_ms(diseqc_settle_ms);
         }
+        int ok = 1;
         for (int i = 0; i < std::max(times, 1); ++i) {
             if (i > 0) sleep_ms(diseqc_repeat_gap_ms);
             if (k.ioctl(d->frontend_fd, FE_DISEQC_SEND_MASTER_CMD, &cmd) != 0) ok = 0;
         }
         if (tone_off) {
             sleep_ms(diseqc_settle_ms);
-            const fe_sec_tone_mode tone = d->tone == tevii_tone_on ? SEC_TONE_ON : SEC_TONE_OFF;
-            if (k.ioctl(d->frontend_fd, FE_SET_TONE, reinterpret_cast<void*>(tone)) != 0) ok = 0;
+            set_tone(*d, d->tone == tevii_tone_on ? SEC_TONE_ON : SEC_TONE_OFF);
         }
         return ok;
     }
@@ -328,6 +346,25 @@ private:
     dvb_device* find(int device) {
         std::lock_guard<std::mutex> lock(mutex_);
         return device >= 0 && size_t(device) < devices_.size() ? devices_[size_t(device)].get() : nullptr;
+    }
+
+    void set_voltage(dvb_device& d, fe_sec_voltage v) {
+        d.voltage = v;
+        if (dvb_kernel().ioctl(d.frontend_fd, FE_SET_VOLTAGE, reinterpret_cast<void*>(v)) != 0)
+            tell_refused(d, "FE_SET_VOLTAGE", &d.told_voltage);
+    }
+
+    void set_tone(dvb_device& d, fe_sec_tone_mode t) {
+        if (dvb_kernel().ioctl(d.frontend_fd, FE_SET_TONE, reinterpret_cast<void*>(t)) != 0)
+            tell_refused(d, "FE_SET_TONE", &d.told_tone);
+    }
+
+    static void tell_refused(const dvb_device& d, const char* call, bool* told) {
+        const int error = errno;
+        if (*told) return;
+        *told = true;
+        std::fprintf(stderr, "libTeVii: %s: %s failed (%s); tuning goes on without it\n", d.node("frontend0").c_str(),
+                     call, std::strerror(error));
     }
 
     void close_device_fds(dvb_device& d) {

@@ -127,6 +127,7 @@ struct sim_device {
     std::atomic<tevii_api::remote_fn*> keys{nullptr};
     void* keys_context = nullptr;
     bool open = false;
+    std::atomic<int> opens{0};  // OpenDevice calls, counted as they begin
     int udp_fd = -1;
     FILE* file = nullptr;
     packet_source source;
@@ -233,6 +234,7 @@ public:
         const std::string call = "OpenDevice(" + std::to_string(device) + ")";
         sim_device* d = find(device);
         if (!d || !capture || d->thread.on_this_thread()) return log(call, 0);
+        d->opens.fetch_add(1);
         d->thread.reap();
         if (d->open || !d->s.open_result) return log(call, 0);
         std::string why;
@@ -314,6 +316,11 @@ public:
         request r;
         r.kind = request_kind::start_feed;
         return serve(device, &r);
+    }
+
+    int opens(int device) override {
+        sim_device* d = find(device);
+        return d ? d->opens.load() : 0;
     }
 
     int wait_feed_done(int device, uint32_t timeout_ms) override {

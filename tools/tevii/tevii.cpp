@@ -81,5 +81,6 @@ int TeViiSimulatorInject(int device, const uint8_t* data, uint32_t length) {
 int TeViiSimulatorKey(int device, uint32_t key) { return backend().press_key(device, key); }
 int TeViiSimulatorFeedDone(int device, uint32_t timeout_ms) { return backend().wait_feed_done(device, timeout_ms); }
 int TeViiSimulatorStartFeed(int device) { return backend().start_feed(device); }
+int TeViiSimulatorOpens(int device) { return backend().opens(device); }
 
 }  // extern "C"

@@ -19,12 +19,16 @@ using Key = int(int device, uint32_t key);
 using FeedDone = int(int device, uint32_t timeout_ms);
 // Begins a feed configured with Start=call; 1 when it was waiting.
 using StartFeed = int(int device);
+// How often OpenDevice has been called for the device, counted as the call
+// begins (before it joins the thread of an earlier open).
+using Opens = int(int device);
 
 }  // namespace tevii_sim
 
 #define TEVII_SIM_FUNCTIONS(X)                                                                             \
     X(Inject, TeViiSimulatorInject)                                                                        \
-    X(Key, TeViiSimulatorKey) X(FeedDone, TeViiSimulatorFeedDone) X(StartFeed, TeViiSimulatorStartFeed)
+    X(Key, TeViiSimulatorKey) X(FeedDone, TeViiSimulatorFeedDone) X(StartFeed, TeViiSimulatorStartFeed)    \
+        X(Opens, TeViiSimulatorOpens)
 
 // The environment variable that names the simulator's ini file, and the
 // file beside libTeVii.so that selects it when the variable is unset.

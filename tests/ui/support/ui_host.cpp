@@ -13,7 +13,8 @@
 // (waits until a file "go" appears in the working directory) | tray-click |
 // tray-quit | figures [flowing|quiet] (the statistics window's figures, the
 // tray tooltip and the incoming plot, once its newest sample carries data or
-// none when asked)
+// none when asked) | lists (the settings dialog's server, speed and port
+// lists: "lists serveraddr=N:FIRST speed_in=N:FIRST ...")
 // Output: "ok STEP" or "fail STEP: why" per step, "result N" when
 // UIShowLoginForm returned, then "late calls ok" once the exports were
 // called again after the end.
@@ -25,6 +26,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QMessageBox>
@@ -343,6 +345,29 @@ bool run_step(const std::string& verb, const std::string& arg, std::string* why)
             return true;
         }
         *why = "the figures are not as asked: " + line.toStdString();
+        return false;
+    }
+    if (verb == "lists") {
+        QString line;
+        const bool seen = on_gui(std::function<QString()>([] {
+                                     QWidget* settings = top_level("QrSettingsForm");
+                                     if (!settings) return QString();
+                                     QString l = "lists";
+                                     for (const char* name : {"serveraddr", "speed_in", "speed_out", "serverport"}) {
+                                         auto* combo = settings->findChild<QComboBox*>(name);
+                                         l += QString(" %1=%2:%3")
+                                                  .arg(name)
+                                                  .arg(combo ? combo->count() : -1)
+                                                  .arg(combo ? combo->itemText(0) : QString());
+                                     }
+                                     return l;
+                                 }),
+                                 &line);
+        if (seen && !line.isEmpty()) {
+            say(line.toStdString());
+            return true;
+        }
+        *why = "no settings dialog";
         return false;
     }
     if (verb == "sigterm") {
