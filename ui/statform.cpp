@@ -10,6 +10,7 @@
 #include <QTcpSocket>
 #include <QTime>
 
+#include "ui/account_reply.h"
 #include "ui/core/balance.h"
 #include "ui/core/opacity.h"
 #include "ui/core/settings_files.h"
@@ -40,6 +41,10 @@ StatForm::StatForm(QrConnectForm* owner) : QWidget(nullptr), owner_(owner) {
     connect(console_, &QTcpSocket::readyRead, this, &StatForm::read_data);
     connect(&balance_timer_, &QTimer::timeout, this, &StatForm::send_bal_req);
     ui.setupUi(this);
+    // The account service's texts are shown as they stand, never as markup
+    // (no links, no images).
+    for (QLabel* label : {ui.login, ui.tarif, ui.traffic, ui.balance, ui.status, ui.expire})
+        label->setTextFormat(Qt::PlainText);
     in_plot_ = new StatPlot(ui.stat_in_tab);
     ui.stat_in_layout->addWidget(in_plot_);
     out_plot_ = new StatPlot(ui.stat_out_tab);
@@ -247,10 +252,9 @@ void StatForm::resetstat() {
 // ---------------------------------------------------------------- balance
 
 void StatForm::send_bal_req() {
-    QNetworkRequest request(balance_address_);
-    // A service that never answers must not leave "Update" disabled.
-    request.setTransferTimeout(balance_timeout_ms_);
-    network_->get(request);
+    // A service that never answers, or never ends its answer, must not leave
+    // "Update" disabled.
+    bound_account_reply(network_->get(QNetworkRequest(balance_address_)), balance_timeout_ms_);
     ui.update_but->setEnabled(false);
 }
 
@@ -260,7 +264,7 @@ void StatForm::am_finished(QNetworkReply* reply) {
         ui.tarif->setText(text);
         ui.balance->setText(text);
     } else {
-        const BalanceAnswer answer = balance_answer_parse(reply->readAll());
+        const BalanceAnswer answer = balance_answer_parse(account_reply_answer(reply));
         if (!answer.valid) {
             const QString text = tr("Recieve error: ") + QString::number(balance_no_tarif_code);
             ui.tarif->setText(text);

@@ -28,7 +28,7 @@ class QTcpSocket;
 class QrConnectForm;
 class StatPlot;
 
-// A balance answer that moves no byte for this long is given up.
+// A balance answer not whole within this long is given up.
 constexpr int balance_transfer_timeout_ms = 30000;
 
 class StatForm : public QWidget {
