@@ -3,7 +3,9 @@
 // current directory at that moment), section and key names compare without
 // regard to case, keys and values are trimmed of blanks, a value in matching
 // quotes loses them, and the first occurrence wins: only the first section
-// of a name is searched, and in it the first line of a key.
+// of a name is searched, and in it the first line of a key. A path that is
+// not a regular, readable file (a directory, a FIFO, a device) counts as a
+// missing file.
 #pragma once
 
 #include <cstddef>

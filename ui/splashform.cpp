@@ -5,6 +5,7 @@
 #include <QNetworkRequest>
 #include <QThread>
 
+#include "ui/account_reply.h"
 #include "ui/modal.h"
 #include "ui/qrconnectform.h"
 
@@ -43,6 +44,8 @@ bool SplashForm::setStatusText(const char* text) {
 
 void SplashForm::startDownload() {
     reply = manager.get(QNetworkRequest(account_request_url("/client.csv", login, md)));
+    // The countdown bounds its time.
+    bound_account_reply(reply, 0);
     countdown = download_countdown_s;
     ui.StatusLabel->setText(tr("connecting... ") + QString::number(countdown));
     repaint();
@@ -72,7 +75,9 @@ void SplashForm::replyFinished(QNetworkReply* r) {
         return;
     }
     reply = nullptr;
-    const bool failed = r->error() != QNetworkReply::NoError || countdown == 0;
+    // A body too long to be an answer is refused as a wrong answer is.
+    const bool too_long = account_reply_too_long(r);
+    const bool failed = !too_long && (r->error() != QNetworkReply::NoError || countdown == 0);
     timer.stop();
     ui.ConnectCancelButton->setEnabled(false);
     QString answer;
@@ -88,7 +93,7 @@ void SplashForm::replyFinished(QNetworkReply* r) {
             return;
         }
     }
-    if (answer.isEmpty()) answer = client_config_body_text(r->readAll());
+    if (answer.isEmpty()) answer = client_config_body_text(account_reply_answer(r));
     // Released before a Retry starts the next request, which then stays the
     // one in flight.
     r->deleteLater();

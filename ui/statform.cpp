@@ -1,5 +1,7 @@
 #include "ui/statform.h"
 
+#include <algorithm>
+
 #include <QLocale>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
@@ -10,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTime>
 
+#include "ui/account_reply.h"
 #include "ui/core/balance.h"
 #include "ui/core/opacity.h"
 #include "ui/core/settings_files.h"
@@ -36,10 +39,18 @@ StatForm::StatForm(QrConnectForm* owner) : QWidget(nullptr), owner_(owner) {
     network_ = new QNetworkAccessManager(this);
     connect(network_, &QNetworkAccessManager::finished, this, &StatForm::am_finished);
     console_ = new QTcpSocket(this);
+    // What the reader has no room for stays in the kernel, not in Qt.
+    console_->setReadBufferSize(qint64(ConsoleReader::backlog_limit_bytes));
     connect(console_, &QTcpSocket::connected, this, &StatForm::send_query);
     connect(console_, &QTcpSocket::readyRead, this, &StatForm::read_data);
     connect(&balance_timer_, &QTimer::timeout, this, &StatForm::send_bal_req);
     ui.setupUi(this);
+    // The account service's texts are shown as they stand, never as markup
+    // (no links, no images).
+    for (QLabel* label : {ui.login, ui.tarif, ui.traffic, ui.balance, ui.status, ui.expire})
+        label->setTextFormat(Qt::PlainText);
+    quit_timer_.setSingleShot(true);
+    connect(&quit_timer_, &QTimer::timeout, this, &StatForm::QuitWithoutEngine);
     in_plot_ = new StatPlot(ui.stat_in_tab);
     ui.stat_in_layout->addWidget(in_plot_);
     out_plot_ = new StatPlot(ui.stat_out_tab);
@@ -165,6 +176,8 @@ void StatForm::write_next_command() {
     if (console_commands_.take(&command)) console_->write(command.data(), qint64(command.size()));
 }
 
+qint64 StatForm::consoleBytesHeld() const { return console_->bytesAvailable() + qint64(console_reader_.backlog()); }
+
 void StatForm::send_query() {
     if (console_->state() == QAbstractSocket::ConnectedState) queue_command("show stat");
 }
@@ -180,15 +193,27 @@ void StatForm::send_shut() {
     emit HideTrayIcon();
     // The engine ends the process once it has shut down; without its
     // console nobody would, and the process would stay with neither window
-    // nor icon.
-    if (!engine_reachable) emit QuitWithoutEngine();
+    // nor icon. A console that never prompts never takes the command: the
+    // interface gives the engine a few seconds, then ends alone.
+    if (!engine_reachable)
+        emit QuitWithoutEngine();
+    else
+        quit_timer_.start(quit_wait_ms_);
+}
+
+void StatForm::fill_console_reader() {
+    char bytes[4096];
+    while (console_reader_.room() > 0) {
+        const qint64 n = console_->read(bytes, qint64(std::min(sizeof bytes, console_reader_.room())));
+        if (n <= 0) return;
+        console_reader_.feed(bytes, size_t(n));
+    }
 }
 
 void StatForm::read_data() {
-    const QByteArray bytes = console_->readAll();
-    console_reader_.feed(bytes.constData(), size_t(bytes.size()));
     std::string line;
     for (;;) {
+        fill_console_reader();
         const ConsoleReader::item item = console_reader_.next(&line);
         if (item == ConsoleReader::item::none) return;
         if (item == ConsoleReader::item::prompt) {
@@ -199,9 +224,11 @@ void StatForm::read_data() {
         StatLine parsed;
         if (stat_line_parse(line.data(), line.size(), &parsed) != stat_line_status::ok) continue;
         show_stat_line(parsed);
-        // One line per notification; what came with it gets a notification
-        // of its own at once rather than waiting for the next answer.
-        if (console_reader_.has_item()) QMetaObject::invokeMethod(this, &StatForm::read_data, Qt::QueuedConnection);
+        // One line per notification; what came with it, or waits in the
+        // socket, gets a notification of its own at once rather than
+        // waiting for the next answer.
+        if (console_reader_.has_item() || console_->bytesAvailable() > 0)
+            QMetaObject::invokeMethod(this, &StatForm::read_data, Qt::QueuedConnection);
         return;
     }
 }
@@ -247,10 +274,9 @@ void StatForm::resetstat() {
 // ---------------------------------------------------------------- balance
 
 void StatForm::send_bal_req() {
-    QNetworkRequest request(balance_address_);
-    // A service that never answers must not leave "Update" disabled.
-    request.setTransferTimeout(balance_timeout_ms_);
-    network_->get(request);
+    // A service that never answers, or never ends its answer, must not leave
+    // "Update" disabled.
+    bound_account_reply(network_->get(QNetworkRequest(balance_address_)), balance_timeout_ms_);
     ui.update_but->setEnabled(false);
 }
 
@@ -260,7 +286,7 @@ void StatForm::am_finished(QNetworkReply* reply) {
         ui.tarif->setText(text);
         ui.balance->setText(text);
     } else {
-        const BalanceAnswer answer = balance_answer_parse(reply->readAll());
+        const BalanceAnswer answer = balance_answer_parse(account_reply_answer(reply));
         if (!answer.valid) {
             const QString text = tr("Recieve error: ") + QString::number(balance_no_tarif_code);
             ui.tarif->setText(text);

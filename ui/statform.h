@@ -28,8 +28,10 @@ class QTcpSocket;
 class QrConnectForm;
 class StatPlot;
 
-// A balance answer that moves no byte for this long is given up.
+// A balance answer not whole within this long is given up.
 constexpr int balance_transfer_timeout_ms = 30000;
+// After Quit, how long the engine has to end the process.
+constexpr int engine_quit_wait_ms = 5000;
 
 class StatForm : public QWidget {
     Q_OBJECT
@@ -49,6 +51,7 @@ public:
     // Host (and port) of the account web service, before startStat().
     void setAccountHost(const QString& host) { account_host_ = host; }
     void setBalanceTimeout(int ms) { balance_timeout_ms_ = ms; }
+    void setQuitWait(int ms) { quit_wait_ms_ = ms; }
     QUrl balanceAddress() const { return balance_address_; }
 
     // The counts of the last statistics line since the last reset; the tray
@@ -56,6 +59,8 @@ public:
     const StatCounters& lastCounts() const { return tracker_.shown(); }
     StatPlot* incomingPlot() const { return in_plot_; }
     StatPlot* outgoingPlot() const { return out_plot_; }
+    // Console bytes received and not yet taken, in the socket and the reader.
+    qint64 consoleBytesHeld() const;
     QrConnectForm* owner() const { return owner_; }
     QTimer& balanceTimer() { return balance_timer_; }
 
@@ -77,8 +82,9 @@ signals:
     void SetIcon(int received, long long udpIn, long long udpOut, float compression);
     // After "shutdown" the tray icon goes with the window.
     void HideTrayIcon();
-    // "shutdown" could not reach the engine (its console is down): nothing
-    // would end the process, so the owner ends the interface.
+    // "shutdown" could not reach the engine (its console is down), or the
+    // engine did not end the process in time after Quit: nothing else
+    // would, so the owner ends the interface.
     void QuitWithoutEngine();
 
 public slots:
@@ -111,6 +117,7 @@ protected:
 private:
     void queue_command(const QByteArray& command);
     void write_next_command();
+    void fill_console_reader();
     void show_stat_line(const StatLine& line);
     void align_combo(QComboBox* combo, const QString& value);
     void restart_balance_timer(int minutes);
@@ -130,5 +137,7 @@ private:
     QString account_host_;
     QUrl balance_address_;
     int balance_timeout_ms_ = balance_transfer_timeout_ms;
+    QTimer quit_timer_;
+    int quit_wait_ms_ = engine_quit_wait_ms;
     bool notice_shown_ = false;
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -84,6 +85,32 @@ TEST(PlatformIniFile, ReadAtEachCallWithDefaultsAndBufferSizes) {
     unlink(path.c_str());
     EXPECT_EQ(ini_get_int(path, "Card", "Count", 3), 3);
     EXPECT_EQ(ini_get_string(path, "Card", "Name", "none"), "none");
+}
+
+// Each lookup runs in a child that the alarm ends should the open wait for
+// a writer; the parent sees how the child ended.
+TEST(PlatformIniFile, WhatIsNotARegularFileCountsAsMissing) {
+    char tmpl[] = "/tmp/quorin-ini-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string fifo = dir + "/fifo.ini";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string sub = dir + "/dir.ini";
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    for (const std::string& path : {sub, fifo, std::string("/dev/null"), dir + "/missing.ini"}) {
+        EXPECT_EXIT(
+            {
+                alarm(10);
+                const bool defaults = ini_get_string(path, "Kestrix", "Log", "0") == "0" &&
+                                      ini_get_int(path, "Kestrix", "Device_ID", 7) == 7;
+                _exit(defaults ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "")
+            << path;
+    }
+    unlink(fifo.c_str());
+    rmdir(sub.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace

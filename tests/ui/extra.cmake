@@ -5,7 +5,8 @@
 find_package(X11 REQUIRED)
 set(ui_support_dir ${CMAKE_CURRENT_SOURCE_DIR}/ui/support)
 
-add_library(quorin_ui_testing STATIC ${ui_support_dir}/ui_testing.cpp ${ui_support_dir}/xsession.cpp)
+add_library(quorin_ui_testing STATIC ${ui_support_dir}/ui_testing.cpp ${ui_support_dir}/xsession.cpp
+  ${ui_support_dir}/account_service.cpp)
 target_link_libraries(quorin_ui_testing PUBLIC quorin_ui_windows quorin_e2e_harness GTest::gtest X11::X11)
 
 add_executable(ui_host ${ui_support_dir}/ui_host.cpp)
@@ -69,7 +70,7 @@ if(TARGET ui_test_settings_engine)
 endif()
 include(${CMAKE_CURRENT_SOURCE_DIR}/ui/dvb/dvb.cmake)
 if(TARGET ui_test_statbalance)
-  target_link_libraries(ui_test_statbalance PRIVATE quorin_e2e_harness)
+  target_link_libraries(ui_test_statbalance PRIVATE quorin_ui_testing)
   add_dependencies(ui_test_statbalance refserver)
 endif()
 # A fresh install of this build, started from its folder.

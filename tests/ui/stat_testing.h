@@ -1,13 +1,17 @@
 // For the statistics window's tests: one offscreen application per test
-// program, and a wait that keeps its event loop running.
+// program, a wait that keeps its event loop running, and the engine's
+// console played by the test.
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLocale>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 
 inline void stat_test_app() {
@@ -32,3 +36,24 @@ inline bool stat_wait(const std::function<bool()>& done, int timeout_ms = 30000)
     }
     return true;
 }
+
+// Takes one connection on a loopback port chosen at run time; records what
+// the window sends and sends what the test gives it.
+class FakeConsole {
+public:
+    FakeConsole() {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            peer = server.nextPendingConnection();
+            QObject::connect(peer, &QTcpSocket::readyRead, [this] { received += peer->readAll().toStdString(); });
+        });
+    }
+    quint16 port() const { return server.serverPort(); }
+    void send(const std::string& bytes) {
+        peer->write(bytes.data(), qint64(bytes.size()));
+        peer->flush();
+    }
+    QTcpServer server;
+    QTcpSocket* peer = nullptr;
+    std::string received;
+};

@@ -1,5 +1,6 @@
 // The connecting window's settings download, over real HTTP against the
-// reference server's account service, and its close rules and stage texts.
+// reference server's account service and a hostile one played by the test,
+// and its close rules and stage texts.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/ui/support/account_service.h"
 #include "tests/ui/support/ui_testing.h"
 #include "ui/core/md5.h"
 #include "ui/mycoolthread.h"
@@ -24,6 +26,8 @@
 
 namespace {
 
+using ui_testing::account_reply;
+using ui_testing::account_service;
 using ui_testing::modal_script;
 using ui_testing::wait_for;
 using ui_testing::working_dir;
@@ -63,6 +67,12 @@ protected:
         ASSERT_GE(silent, 0);
         setenv("QUORIN_ACCOUNT_HOST", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
     }
+    // The test's own service, answering with the given replies in turn.
+    void serve_hostile(const std::vector<account_reply>& replies) {
+        hostile = std::make_unique<account_service>();
+        hostile->replies = replies;
+        setenv("QUORIN_ACCOUNT_HOST", hostile->host().toLatin1().constData(), 1);
+    }
     void download(const QString& password) {
         splash->login = "alice";
         splash->md = account_digest("alice", password);
@@ -79,6 +89,7 @@ protected:
     SplashForm* splash = nullptr;
     std::vector<bool> finished;
     int silent = -1;
+    std::unique_ptr<account_service> hostile;
 
 public:
     ~UiDownload() override { e2e::close_fd(silent); }
@@ -146,6 +157,64 @@ TEST_F(UiDownload, MalformedAndOverLongAnswersAreRefused) {
         rs.proc.signal(SIGTERM);
         rs.proc.wait_exit(10);
     }
+}
+
+// What is not a plain answer is refused like a wrong one: a first part that
+// is no address (it would go into the engine's file as it stands), a
+// redirect's body, a body past a few KB (the transfer is given up).
+TEST_F(UiDownload, HostileAnswersAreRefused) {
+    const QByteArray valid = "0::2066::17";
+    const qint64 flood_bytes = 64 << 20;
+    const struct {
+        const char* name;
+        account_reply reply;
+    } cases[] = {
+        {"lines in the address", account_service::ok("x\nlog=/tmp/x.log::2066::5")},
+        {"a name for the address", account_service::ok("sat.example::2066::5")},
+        {"redirect", account_service::redirect(valid)},
+        {"declared 64 MB", account_service::flood(valid, flood_bytes, true)},
+        {"64 MB to the end of the connection", account_service::flood(valid, flood_bytes, false)},
+    };
+    std::vector<account_reply> replies;
+    for (const auto& c : cases) replies.push_back(c.reply);
+    serve_hostile(replies);
+    for (const auto& c : cases) {
+        finished.clear();
+        script.questions.clear();
+        script.messages = {QMessageBox::Cancel};
+        download("secret");
+        ASSERT_TRUE(download_done()) << c.name;
+        EXPECT_EQ(finished, std::vector<bool>{false}) << c.name;
+        ASSERT_EQ(script.questions.size(), 1u) << c.name;
+        EXPECT_EQ(script.questions[0].title, "Recieve error") << c.name;
+    }
+    EXPECT_TRUE(wait_for([this] { return hostile->cut_short == 2; })) << "both floods were cut short";
+}
+
+// At the first start there are no settings of our own to fall back on: a
+// wrong answer leaves the dialog offering the download alone, and nothing
+// is written.
+TEST_F(UiDownload, FirstStartWithAWrongAnswerReturnsToTheDownload) {
+    serve_hostile({account_service::ok("\n[local]\nmux\nport=0::1::1")});
+    QObject::connect(splash, SIGNAL(DownloadFinished()), form.get(), SLOT(SetDownloadedData()));
+    QrConnectForm& f = *form;
+    ASSERT_FALSE(f.ui.use_local_conf->isEnabled());
+    f.show();
+    f.ui.login->setEditText("alice");
+    f.ui.password->setText("secret");
+    script.messages = {QMessageBox::Cancel};
+    f.ui.connect_button->click();
+    ASSERT_TRUE(wait_for([&] { return f.isVisible(); }));
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].title, "Recieve error");
+    EXPECT_EQ(script.count("exec"), 0) << "no settings dialog";
+    EXPECT_FALSE(splash->isVisible());
+    EXPECT_FALSE(f.ui.use_local_conf->isEnabled());
+    EXPECT_FALSE(f.ui.use_local_conf->isChecked());
+    EXPECT_TRUE(f.ui.download_conf->isChecked());
+    EXPECT_EQ(f.ui.connect_button->text(), "Download");
+    EXPECT_TRUE(f.sat_ip.isEmpty());
+    EXPECT_NE(access(wd.file("quorin.conf").c_str(), F_OK), 0) << "nothing written";
 }
 
 TEST_F(UiDownload, RetryDownloadsAgainAndHandlesTheNewAnswer) {

@@ -1,24 +1,27 @@
 // The account balance: the answer's tags, and the window's request over
 // real HTTP against a small server played by the test (answers, errors, a
-// server that never answers, the once-per-run notice, the update timer) and
-// against the reference server's account service.
+// server that never answers, hostile replies, the once-per-run notice, the
+// update timer) and against the reference server's account service.
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QNetworkReply>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include "tests/e2e/harness.h"
 #include "tests/ui/stat_testing.h"
+#include "tests/ui/support/account_service.h"
 #include "ui/core/balance.h"
 #include "ui/core/md5.h"
 #include "ui/statform.h"
 
 namespace {
+
+using ui_testing::account_reply;
+using ui_testing::account_service;
 
 TEST(UiStatBalance, Answers) {
     struct {
@@ -59,35 +62,6 @@ TEST(UiStatBalance, Answers) {
               "http://127.0.0.1:8080/client.xml?login=a%26b%20c&md=0A");
 }
 
-// Answers each request with the next canned reply; an empty one never
-// answers.
-class AccountService {
-public:
-    AccountService() {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this] {
-            QTcpSocket* peer = server.nextPendingConnection();
-            auto request = std::make_shared<QByteArray>();
-            QObject::connect(peer, &QTcpSocket::readyRead, [this, peer, request] {
-                *request += peer->readAll();
-                if (!request->contains("\r\n\r\n")) return;
-                targets.push_back(request->split(' ').value(1).toStdString());
-                const QByteArray reply = replies.empty() ? QByteArray() : replies.front();
-                if (!replies.empty()) replies.erase(replies.begin());
-                request->clear();
-                if (!reply.isEmpty()) peer->write(reply);
-            });
-        });
-    }
-    static QByteArray ok(const QByteArray& body) {
-        return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-    }
-    QString host() const { return "127.0.0.1:" + QString::number(server.serverPort()); }
-    QTcpServer server;
-    std::vector<QByteArray> replies;
-    std::vector<std::string> targets;
-};
-
 const QByteArray full_answer = "<tarif>Home</tarif><money>42.00</money><traffic>1 GB</traffic>"
                                "<status>active</status><expire>2031-12-31</expire><lastver>5.0.16KORVEL</lastver>";
 
@@ -95,7 +69,7 @@ class UiStatBalanceWindow : public ::testing::Test {
 protected:
     void SetUp() override {
         stat_test_app();
-        service = std::make_unique<AccountService>();  // its listener needs the application
+        service = std::make_unique<account_service>();  // its listener needs the application
         form = std::make_unique<StatForm>(nullptr);
         form->ui.login->setText("alice");
         form->setMd("0123ABCD");
@@ -105,25 +79,25 @@ protected:
     bool answered() {
         return stat_wait([&] { return form->ui.update_but->isEnabled(); });
     }
-    std::unique_ptr<AccountService> service;
+    std::unique_ptr<account_service> service;
     std::unique_ptr<StatForm> form;
 };
 
 TEST_F(UiStatBalanceWindow, AnswersOverHttp) {
     struct {
         const char* name;
-        QByteArray reply;
+        account_reply reply;
         const char *tarif, *balance, *status;
         QColor colour;
     } const cases[] = {
-        {"blocked", AccountService::ok("<tarif>Home</tarif><money>0</money><status>off</status>"), "Home", "0",
+        {"blocked", account_service::ok("<tarif>Home</tarif><money>0</money><status>off</status>"), "Home", "0",
          "blocked", Qt::red},
-        {"answer", AccountService::ok(full_answer), "Home", "42.00", "active", Qt::darkGreen},
-        {"no tariff", AccountService::ok("<html>login refused</html>"), "Recieve error: -1", "Recieve error: -1",
+        {"answer", account_service::ok(full_answer), "Home", "42.00", "active", Qt::darkGreen},
+        {"no tariff", account_service::ok("<html>login refused</html>"), "Recieve error: -1", "Recieve error: -1",
          "active", Qt::darkGreen},
-        {"not found", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "Recieve error: 203",
-         "Recieve error: 203", "active", Qt::darkGreen},
-        {"never answers", QByteArray(), "Recieve error: 5", "Recieve error: 5", "active", Qt::darkGreen},
+        {"not found", account_service::raw("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"),
+         "Recieve error: 203", "Recieve error: 203", "active", Qt::darkGreen},
+        {"never answers", {{}, 0, 0, true}, "Recieve error: 5", "Recieve error: 5", "active", Qt::darkGreen},
     };
     bool first = true;
     for (const auto& c : cases) {
@@ -144,6 +118,45 @@ TEST_F(UiStatBalanceWindow, AnswersOverHttp) {
     EXPECT_EQ(form->ui.expire->text().toStdString(), "2031-12-31");
     ASSERT_FALSE(service->targets.empty());
     EXPECT_EQ(service->targets[0], "/client.xml?login=alice&md=0123ABCD");
+}
+
+// What the label shows, as a reader of the screen gets it.
+std::string shown(QLabel* label) {
+    return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name).toStdString();
+}
+
+// Nothing of a reply that is not a plain answer reaches the labels: past a
+// few KB, or not whole within the time-out, the transfer is given up; a
+// redirect's body is not an answer; markup is shown as text.
+TEST_F(UiStatBalanceWindow, HostileAnswersOverHttp) {
+    const QByteArray tarif = "<tarif>Flood</tarif>";
+    const qint64 flood_bytes = 64 << 20;
+    struct {
+        const char* name;
+        account_reply reply;
+        const char* tarif;
+    } const cases[] = {
+        {"declared 64 MB", account_service::flood(tarif, flood_bytes, true), "Recieve error: 5"},
+        {"64 MB to the end of the connection", account_service::flood(tarif, flood_bytes, false), "Recieve error: 5"},
+        {"a byte every 20 ms", account_service::trickle(tarif, 20), "Recieve error: 5"},
+        {"redirect", account_service::redirect(tarif), "Recieve error: -1"},
+        {"markup", account_service::ok("<tarif><b>Home</b></tarif><money><a href='http://x/'>42</a></money>"
+                                       "<traffic><img src='x.png'>1 GB</traffic><expire>&lt;soon&gt;</expire>"),
+         "<b>Home</b>"},
+    };
+    form->startStat(1);
+    ASSERT_TRUE(answered());
+    for (const auto& c : cases) {
+        service->replies = {c.reply};
+        form->ui.update_but->click();
+        ASSERT_TRUE(answered()) << c.name << ": the button stays disabled";
+        EXPECT_EQ(form->ui.tarif->text().toStdString(), c.tarif) << c.name;
+    }
+    EXPECT_TRUE(stat_wait([&] { return service->cut_short == 2; })) << "both floods were cut short";
+    EXPECT_EQ(shown(form->ui.tarif), "<b>Home</b>");
+    EXPECT_EQ(shown(form->ui.balance), "<a href='http://x/'>42</a>");
+    EXPECT_EQ(shown(form->ui.traffic), "<img src='x.png'>1 GB");
+    EXPECT_EQ(shown(form->ui.expire), "&lt;soon&gt;");
 }
 
 // Counts the notices; the first one stays open while another answer comes.
@@ -169,7 +182,7 @@ TEST_F(UiStatBalanceWindow, NewerVersionNoticeOncePerRun) {
     NoticeCountingForm counting;
     counting.ui.login->setText("alice");
     counting.setAccountHost(service->host());
-    const QByteArray newer = AccountService::ok("<tarif>Home</tarif><lastver>5.1.0</lastver>");
+    const account_reply newer = account_service::ok("<tarif>Home</tarif><lastver>5.1.0</lastver>");
     service->replies = {newer, newer, newer};
     counting.startStat(1);
     ASSERT_TRUE(stat_wait([&] { return counting.notices > 0 && service->targets.size() == 2; }));
@@ -194,10 +207,10 @@ TEST_F(UiStatBalanceWindow, UpdateTimer) {
     EXPECT_FALSE(timer.isActive());
 
     // A tick asks for the balance like the button does.
-    service->replies = {AccountService::ok(full_answer)};
+    service->replies = {account_service::ok(full_answer)};
     form->startStat(1);
     ASSERT_TRUE(answered());
-    service->replies = {AccountService::ok("<tarif>Office</tarif>")};
+    service->replies = {account_service::ok("<tarif>Office</tarif>")};
     form->ui.is_update->setChecked(true);
     timer.setInterval(20);
     ASSERT_TRUE(stat_wait([&] { return form->ui.tarif->text() == "Office"; }));

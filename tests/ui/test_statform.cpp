@@ -195,25 +195,6 @@ TEST_F(UiStatForm, SettingsPage) {
 }
 
 // The engine's console as the test plays it.
-class FakeConsole {
-public:
-    FakeConsole() {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this] {
-            peer = server.nextPendingConnection();
-            QObject::connect(peer, &QTcpSocket::readyRead, [this] { received += peer->readAll().toStdString(); });
-        });
-    }
-    quint16 port() const { return server.serverPort(); }
-    void send(const std::string& bytes) {
-        peer->write(bytes.data(), qint64(bytes.size()));
-        peer->flush();
-    }
-    QTcpServer server;
-    QTcpSocket* peer = nullptr;
-    std::string received;
-};
-
 std::string line(uint64_t udp_in, uint64_t udp_out, uint64_t local_in, uint64_t local_out, uint32_t pin,
                  uint32_t lin, uint32_t pout, uint32_t lout) {
     return "[default][99]/" + std::to_string(udp_in) + "/" + std::to_string(udp_out) + "/" + std::to_string(local_in) +

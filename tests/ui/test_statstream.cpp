@@ -1,11 +1,16 @@
 // The console as a byte stream seen from the statistics window: lines and
-// prompts however the reads cut them, and commands that wait for the prompt.
+// prompts however the reads cut them, commands that wait for the prompt, a
+// console that floods the window and one that never prompts.
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/ui/stat_testing.h"
 #include "ui/core/consolestream.h"
+#include "ui/statform.h"
 
 namespace {
 
@@ -31,6 +36,7 @@ TEST(UiStatReader, Table) {
         {"over-long line in one read", {long_line + "\n" + stat}, {{stat}}, 1},
         {"over-long line across reads", {long_line, long_line, "tail\n" + stat}, {{}, {}, {stat}}, 1},
         {"longest line kept", {std::string(1022, 'y') + "\n"}, {{std::string(1022, 'y') + "\n"}}, 0},
+        {"a backlog of many lines", {std::string(20000, '\n')}, {std::vector<std::string>(20000, "\n")}, 0},
     };
     for (const ReaderCase& c : cases) {
         ConsoleReader reader;
@@ -90,6 +96,74 @@ TEST(UiStatQueue, OneCommandPerPrompt) {
     EXPECT_FALSE(q.push("set speed_out 1"));
     EXPECT_TRUE(q.push("show stat")) << "a query joins the one waiting";
     EXPECT_EQ(q.pending(), ConsoleCommandQueue::pending_limit);
+}
+
+TEST(UiStatReader, BacklogIsBounded) {
+    ConsoleReader reader;
+    const std::string stat = "[default][7]/1/2/3/4/5/6/0.00/8/9/0.00\n";
+    std::string flood;
+    while (flood.size() < 3 * ConsoleReader::backlog_limit_bytes) flood += stat;
+    size_t fed = reader.feed(flood.data(), flood.size());
+    EXPECT_EQ(fed, ConsoleReader::backlog_limit_bytes);
+    EXPECT_EQ(reader.room(), 0u);
+    std::string line;
+    ASSERT_EQ(reader.next(&line), ConsoleReader::item::line);
+    EXPECT_EQ(reader.room(), stat.size()) << "what was taken makes room";
+    // Fed on as room is made, every line comes out once, in order.
+    size_t lines = 1;
+    while (reader.next(&line) == ConsoleReader::item::line) {
+        lines++;
+        EXPECT_EQ(line, stat);
+        fed += reader.feed(flood.data() + fed, std::min(flood.size() - fed, reader.room()));
+    }
+    EXPECT_EQ(fed, flood.size());
+    EXPECT_EQ(lines, flood.size() / stat.size());
+    EXPECT_EQ(reader.backlog(), 0u);
+}
+
+class UiStatConsoleWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        stat_test_app();
+        console = std::make_unique<FakeConsole>();  // its listener needs the application
+        form = std::make_unique<StatForm>(nullptr);
+        form->startStat(console->port());
+        ASSERT_TRUE(stat_wait([&] { return console->peer != nullptr; }));
+    }
+    std::unique_ptr<FakeConsole> console;
+    std::unique_ptr<StatForm> form;
+};
+
+// Lines faster than the window shows them (one per notification) wait in
+// the kernel, not in the window; all of them are shown, in order.
+TEST_F(UiStatConsoleWindow, FloodOfLinesIsHeldBounded) {
+    console->send("Quorin>");
+    ASSERT_TRUE(stat_wait([&] { return console->received == "show stat\n"; }));
+    std::string flood;
+    for (int i = 0; i < 20000; i++) flood += i % 2 ? "[default][7]/1/1/1/1/1/0/0.00/1/0/0.00\n" : "noise\n";
+    flood += "[default][7]/2/1/1/1/1/0/0.00/1/0/0.00\n";
+    int shown = 0;
+    QObject::connect(form.get(), &StatForm::SetIcon, [&] { shown++; });
+    console->send(flood);
+    qint64 most = 0;
+    ASSERT_TRUE(stat_wait([&] {
+        most = std::max(most, form->consoleBytesHeld());
+        return form->ui.udpin->text() == "2";
+    }));
+    EXPECT_EQ(shown, 10001);
+    EXPECT_LE(most, qint64(2 * ConsoleReader::backlog_limit_bytes)) << flood.size();
+}
+
+// The engine ends the process after "shutdown"; a console that never
+// prompts never takes it, and the interface then ends alone.
+TEST_F(UiStatConsoleWindow, QuitGivesUpOnAConsoleThatNeverPrompts) {
+    int quit_alone = 0;
+    QObject::connect(form.get(), &StatForm::QuitWithoutEngine, [&] { quit_alone++; });
+    form->setQuitWait(200);
+    form->send_shut();
+    EXPECT_EQ(quit_alone, 0) << "the engine is given its time";
+    ASSERT_TRUE(stat_wait([&] { return quit_alone == 1; }));
+    EXPECT_EQ(console->received, "");
 }
 
 }  // namespace

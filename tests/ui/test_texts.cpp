@@ -43,15 +43,24 @@ TEST(UiClientConfig, AnswersAreThreePartsOfAtMost39Characters) {
         int port, client;
     } cases[] = {
         {"0::2066::17", true, "0", 2066, 17},
-        {"a::::b", true, "a", 0, 0},
+        {"::::b", true, "", 0, 0},
         {"10.0.0.1::2080::254", true, "10.0.0.1", 2080, 254},
-        {"not an address::x::y", true, "not an address", 0, 0},
-        {std::string(29, '1') + "::2066::17", true, "11111111111111111111111111111", 2066, 17},
-        {std::string(30, '1') + "::2066::17", false, "", 0, 0},
+        {"10.0.0.1::x::y", true, "10.0.0.1", 0, 0},
+        {"255.255.255.255::2066::" + std::string(16, '1'), true, "255.255.255.255", 2066, 0},
+        {"255.255.255.255::2066::" + std::string(17, '1'), false, "", 0, 0},
         {"0::2066", false, "", 0, 0},
         {"0::2066::17::4", false, "", 0, 0},
         {"", false, "", 0, 0},
         {"access denied\n", false, "", 0, 0},
+        // The first part goes into the engine's file as it stands: nothing
+        // but an address may stand there.
+        {"a::::b", false, "", 0, 0},
+        {"x\nlog=/tmp/x.log::2066::5", false, "", 0, 0},
+        {"1.2.3.4\n::2066::5", false, "", 0, 0},
+        {"sat.example::2066::5", false, "", 0, 0},
+        {"010.0.0.1::2066::5", false, "", 0, 0},
+        {"1.2.3::2066::5", false, "", 0, 0},
+        {" 1.2.3.4::2066::5", false, "", 0, 0},
     };
     for (const answer_case& c : cases) {
         ClientConfigReply r;

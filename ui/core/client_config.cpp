@@ -4,9 +4,14 @@
 
 #include <cstdlib>
 
+#include "ui/core/settings_transfer.h"
+
 namespace {
 
 const char default_account_host[] = "account.quorin.example.invalid";
+
+// "0" means no satellite path.
+bool sat_ip_answer_valid(const QString& part) { return part.isEmpty() || part == "0" || is_dotted_ipv4(part); }
 
 int number_or_zero(const QString& s) {
     bool ok = false;
@@ -20,6 +25,8 @@ bool parse_client_config(const QString& answer, ClientConfigReply* out) {
     if (answer.size() > client_config_max_chars) return false;
     const QStringList parts = answer.split("::", Qt::KeepEmptyParts, Qt::CaseSensitive);
     if (parts.size() != 3) return false;
+    // Part 1 goes into quorin.conf and Subscriptions.ini as it stands.
+    if (!sat_ip_answer_valid(parts[0])) return false;
     out->configValid = true;
     out->satIp = parts[0];
     out->port = number_or_zero(parts[1]);

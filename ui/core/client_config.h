@@ -17,8 +17,9 @@ struct ClientConfigReply {
 // Answers longer than this are refused.
 constexpr int client_config_max_chars = 39;
 
-// "SATIP::PORT::CLIENT": exactly three parts, at most 39 characters. out is
-// filled only for a valid answer.
+// "SATIP::PORT::CLIENT": exactly three parts, at most 39 characters, SATIP
+// empty, "0" or a dotted IPv4 address. out is filled only for a valid
+// answer.
 bool parse_client_config(const QString& answer, ClientConfigReply* out);
 // The body as the answer text: cut at its first zero byte, Latin-1.
 QString client_config_body_text(const QByteArray& body);

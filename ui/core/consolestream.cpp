@@ -9,7 +9,17 @@ const std::string stat_query = "show stat\n";
 
 }  // namespace
 
-void ConsoleReader::feed(const char* data, size_t n) { buffer_.append(data, n); }
+size_t ConsoleReader::room() const { return backlog_limit_bytes - backlog(); }
+
+size_t ConsoleReader::feed(const char* data, size_t n) {
+    if (head_ > 0 && head_ >= buffer_.size() / 2) {
+        buffer_.erase(0, head_);
+        head_ = 0;
+    }
+    const size_t taken = std::min(n, room());
+    buffer_.append(data, taken);
+    return taken;
+}
 
 ConsoleReader::front ConsoleReader::classify(size_t at, bool discarding) const {
     const size_t left = buffer_.size() - at;
@@ -36,21 +46,21 @@ ConsoleReader::front ConsoleReader::classify(size_t at, bool discarding) const {
 
 ConsoleReader::item ConsoleReader::next(std::string* line) {
     for (;;) {
-        const front f = classify(0, discarding_);
+        const front f = classify(head_, discarding_);
         if (f.drop) {
             if (!discarding_) dropped_lines_++;
             discarding_ = f.unfinished;
-            buffer_.erase(0, f.bytes);
+            head_ += f.bytes;
             continue;
         }
-        if (f.kind == item::line) line->assign(buffer_, 0, f.bytes);
-        buffer_.erase(0, f.bytes);
+        if (f.kind == item::line) line->assign(buffer_, head_, f.bytes);
+        head_ += f.bytes;
         return f.kind;
     }
 }
 
 bool ConsoleReader::has_item() const {
-    size_t at = 0;
+    size_t at = head_;
     bool discarding = discarding_;
     for (;;) {
         const front f = classify(at, discarding);
@@ -62,6 +72,7 @@ bool ConsoleReader::has_item() const {
 
 void ConsoleReader::clear() {
     buffer_.clear();
+    head_ = 0;
     discarding_ = false;
 }
 

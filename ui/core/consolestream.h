@@ -17,10 +17,18 @@ class ConsoleReader {
 public:
     // A longer line cannot be a statistics line; it is dropped whole.
     static constexpr size_t line_limit_bytes = 1023;
+    // What waits to be taken. The engine answers one command at a time in a
+    // few lines; more than this is a flood, and the socket keeps the rest
+    // until there is room. Above line_limit_bytes, so that a full backlog
+    // always holds an item.
+    static constexpr size_t backlog_limit_bytes = 65536;
 
     enum class item { none, prompt, line };
 
-    void feed(const char* data, size_t n);
+    // How much feed() takes now.
+    size_t room() const;
+    // Takes at most room() bytes; returns how many it took.
+    size_t feed(const char* data, size_t n);
     // Takes the next whole item: a prompt where a line starts (the engine
     // ends every answer with one, and every answer line with a newline), or
     // a line up to and including its newline. A partial line, or the start
@@ -30,6 +38,7 @@ public:
     bool has_item() const;
     void clear();
     size_t dropped_lines() const { return dropped_lines_; }
+    size_t backlog() const { return buffer_.size() - head_; }
 
 private:
     struct front {
@@ -40,7 +49,11 @@ private:
     };
     front classify(size_t at, bool discarding) const;
 
+    // Taken bytes stay in front of head_ until they are half the buffer:
+    // moving the rest forward after every item would make a long backlog
+    // cost its square.
     std::string buffer_;
+    size_t head_ = 0;
     bool discarding_ = false;  // inside an over-long line
     size_t dropped_lines_ = 0;
 };
