@@ -10,8 +10,11 @@
 #include "platform/dynlib.h"
 #include "ui/qrconnectform.h"
 
+// A window of its own over the connect dialog: that dialog is modal, and
+// the only time this window opens is while it is shown, so a window of no
+// parent would get no click.
 DVBSettingsForm::DVBSettingsForm(QrConnectForm* owner_form)
-    : QDialog(nullptr), library(new QLibrary), owner(owner_form) {
+    : QDialog(owner_form), library(new QLibrary), owner(owner_form) {
     ui.setupUi(this);
     ui.diseqtype->setId(ui.rbDisecNone, diseqc_none_id);
     ui.diseqtype->setId(ui.rbDisecSimple, diseqc_simple_id);

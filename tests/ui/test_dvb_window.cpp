@@ -8,6 +8,8 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QPushButton>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -314,6 +316,28 @@ TEST_F(UiDvbWindow, LibrariesTheWindowCannotUse) {
         }
         TearDown();
     }
+}
+
+// The connect dialog is modal: a window of no parent would get no click
+// while it is shown, and that is the only time the DVB window opens.
+TEST_F(UiDvbWindow, UsableWhileTheModalConnectDialogIsShown) {
+    if (!ui_testing::run_on_x()) return;
+    fake->cards = {"Only card"};
+    QrConnectForm& f = build("DVB\\Enabled=true\n");
+    f.show();
+    ASSERT_TRUE(f.isModal());
+    ASSERT_TRUE(ui_testing::x_click(f.ui.DVBSettingsButton));
+    ASSERT_TRUE(ui_testing::wait_for([&] { return dvb->isVisible(); }, 10)) << "the button got no click";
+    auto& u = dvb->ui;
+    ASSERT_TRUE(ui_testing::x_click(u.rbDisec12));
+    EXPECT_TRUE(ui_testing::wait_for([&] { return u.rbDisec12->isChecked(); }, 10)) << "a click in the window";
+    EXPECT_TRUE(u.rbDiseqSat4->isEnabled());
+    take();
+    ASSERT_TRUE(ui_testing::x_click(u.buttonBox->button(QDialogButtonBox::Ok)));
+    EXPECT_TRUE(ui_testing::wait_for([&] { return !dvb->isVisible(); }, 10));
+    EXPECT_EQ(take(), journal({"init", "GetStat"})) << "Ok tunes the card started";
+    EXPECT_EQ(f.subscriptions->value("DVB/DISEQ_TYPE").toInt(), 2);
+    EXPECT_TRUE(f.isVisible());
 }
 
 TEST_F(UiDvbWindow, CheckDvbTunesTwiceAndNeedsALogin) {
