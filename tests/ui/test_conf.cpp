@@ -212,6 +212,18 @@ TEST(UiConfReader, EdgeCases) {
              s.tap = true;
              s.tap_ip = "10.0.0.9";
          }},
+        {"route and dns with other values mark the tunnel and change nothing",
+         "[local]\nroute=metric\ndns=server\nport=10.0.0.9:1\n",
+         [](ConnectionSettings& s) {
+             s.tap = true;
+             s.tap_ip = "10.0.0.9";
+         }},
+        {"service_int after a tunnel key makes the section a service",
+         "[local]\nremote=quorin\ntun_timeout=5\nservice_int=0\nport=127.0.0.1:3128\n",
+         [](ConnectionSettings& s) {
+             s.tap_tun_timeout = 5;
+             s.http = {true, "127.0.0.1", 3128};
+         }},
         {"manual, replace and local dns", "[local]\ntun_init=manual\nroute=replace\ndns=local\nptp_ip=10.1.0.1\n",
          [](ConnectionSettings& s) {
              s.tap = true;
