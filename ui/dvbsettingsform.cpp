@@ -8,6 +8,8 @@
 #include <algorithm>
 
 #include "platform/dynlib.h"
+#include "ui/core/settings_transfer.h"
+#include "ui/modal.h"
 #include "ui/qrconnectform.h"
 
 // A window of its own over the connect dialog: that dialog is modal, and
@@ -244,6 +246,13 @@ void DVBSettingsForm::finishEvent(int result) {
     if (result == 0) {
         owner->load_dvb_settings();
         return;
+    }
+    // The address is stored as one line of text, as every value is.
+    const conf_text_fault fault = conf_text_check(ui.satip->text());
+    if (fault == conf_text_fault::line_break) {
+        modal::tell_refused(this, {ui.label_32->text() + " \"" + printable_text(ui.satip->text()) + "\": " +
+                                   conf_text_fault_text(fault)});
+        ui.satip->setText(owner->subscriptions->value(key_dvb_satip, QString()).toString());
     }
     Tune();
     const DvbSettings d = settings();

@@ -269,6 +269,17 @@ TEST_F(UiDvbWindow, OkStoresCancelRestores) {
     u.prov_combo->setCurrentIndex(1);
     u.prov_combo->setCurrentIndex(0);
     EXPECT_EQ(u.freq->value(), 11766000) << "the saved entry follows the keys";
+
+    // An address with a line break is refused and the stored one kept.
+    keys.setValue("DVB/SATIP", "10.1.1.1");
+    u.satip->setText("10.2.2.2\n[x]");
+    dvb->accept();
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_TRUE(script.questions[0].text.endsWith(
+        "Sat provider  IP \"10.2.2.2\\n[x]\": a line break or a NUL character would add lines of its own to the "
+        "configuration"));
+    EXPECT_EQ(keys.value("DVB/SATIP").toString(), "10.1.1.1");
+    EXPECT_EQ(u.satip->text(), "10.1.1.1");
 }
 
 TEST_F(UiDvbWindow, LibrariesTheWindowCannotUse) {

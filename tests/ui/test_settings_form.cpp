@@ -361,4 +361,36 @@ TEST_F(UiSettingsForm, RefusedValuesAreKeptAndTheUserTold) {
     EXPECT_NE(wd.read("quorin.conf").find("speed_in=500000\nspeed_out=9000\n"), std::string::npos);
 }
 
+// Texts that would add lines to the configuration, and addresses the
+// engine would read as octal, are refused like a bad speed.
+TEST_F(UiSettingsForm, LineBreaksAndLeadingZerosAreRefused) {
+    QrConnectForm& f = build(true);
+    QrSettingsForm& s = *f.settingsForm;
+    s.show();
+    retype(s.ui.udp_port, "010.0.0.5:2046");
+    s.ui.logname->setText("client.log\nport=0.0.0.0:1");
+    s.ui.int3_proxy->setChecked(true);
+    retype(s.ui.int3_ip, "127.000.0.1");
+    s.ui.socks_ip->setEditText("127.0.0.1\n[local]\nremote=quorin\nsocks5\nport=0.0.0.0:1080");
+    s.ui.pushButton->click();
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].text,
+              "These settings were not saved and keep their earlier values:\n"
+              "local UDP port \"010.0.0.5:2046\": the address is four numbers from 0 to 255 joined by dots\n"
+              "log file name \"client.log\\nport=0.0.0.0:1\": a line break or a NUL character would add lines of "
+              "its own to the configuration\n"
+              "Low quality image compression proxy local IP \"127.000.0.1\": the address is four numbers from 0 "
+              "to 255 joined by dots\n"
+              "Socks 4/5 proxy local IP \"127.0.0.1\\n[local]\\nremote=quorin\\nsocks5\\nport=0.0.0.0:1080\": a line "
+              "break or a NUL character would add lines of its own to the configuration");
+    EXPECT_EQ(f.port_addr + ":" + QString::number(f.port), ":2080");
+    EXPECT_EQ(f.log + "|" + f.int3.ip + "|" + f.socks.ip, "client.log|127.0.0.1|127.0.0.1");
+    EXPECT_TRUE(f.int3.enabled) << "the rest of the service is taken";
+    EXPECT_EQ(s.ui.udp_port->currentText() + "|" + s.ui.logname->text() + "|" + s.ui.socks_ip->currentText(),
+              "2080|client.log|127.0.0.1");
+    const std::string conf = wd.read("quorin.conf");
+    EXPECT_EQ(conf.find("0.0.0.0"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("service_int=3\nport=127.0.0.1:3129\n"), std::string::npos) << conf;
+}
+
 }  // namespace
