@@ -130,8 +130,17 @@ void QrSettingsForm::show_state(const settings_form_state& st) {
 }
 
 void QrSettingsForm::report_refused(QWidget* parent, const settings_refusals& refused, const ConnectionSettings& kept) {
-    const auto proxy_ip = [](const QGroupBox* group, const QLabel* label) {
-        return group->title() + " " + label->text();
+    const struct {
+        settings_field field;
+        const QGroupBox* group;
+        const QLabel* label;
+        QComboBox* ip;
+        const LocalService& kept;
+    } services[] = {
+        {settings_field::http_ip, ui.http_proxy, ui.label_43, ui.http_ip, kept.http},
+        {settings_field::socks_ip, ui.socks_proxy, ui.label_18, ui.socks_ip, kept.socks},
+        {settings_field::int3_ip, ui.int3_proxy, ui.label_23, ui.int3_ip, kept.int3},
+        {settings_field::int4_ip, ui.int4_proxy, ui.label_24, ui.int4_ip, kept.int4},
     };
     QStringList lines;
     for (const settings_refusal& r : refused.items) {
@@ -161,25 +170,17 @@ void QrSettingsForm::report_refused(QWidget* parent, const settings_refusals& re
             rule = speed_rule_text();
             ui.speed_out->setEditText(speed_text(kept.speed_out_min, kept.speed_out_max));
             break;
-        case settings_field::http_ip:
-            label = proxy_ip(ui.http_proxy, ui.label_43);
-            ui.http_ip->setEditText(kept.http.ip);
-            break;
-        case settings_field::socks_ip:
-            label = proxy_ip(ui.socks_proxy, ui.label_18);
-            ui.socks_ip->setEditText(kept.socks.ip);
-            break;
-        case settings_field::int3_ip:
-            label = proxy_ip(ui.int3_proxy, ui.label_23);
-            ui.int3_ip->setEditText(kept.int3.ip);
-            break;
-        case settings_field::int4_ip:
-            label = proxy_ip(ui.int4_proxy, ui.label_24);
-            ui.int4_ip->setEditText(kept.int4.ip);
-            break;
         case settings_field::tap_ip:
             label = ui.label_20->text();
             ui.tap_ip->setText(kept.tap_ip);
+            break;
+        default:
+            // The four proxies' addresses: the group names the service.
+            for (const auto& svc : services) {
+                if (svc.field != r.field) continue;
+                label = svc.group->title() + " " + svc.label->text();
+                svc.ip->setEditText(svc.kept.ip);
+            }
             break;
         }
         if (r.fault != conf_text_fault::none) rule = conf_text_fault_text(r.fault);
