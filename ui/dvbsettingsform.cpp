@@ -8,10 +8,15 @@
 #include <algorithm>
 
 #include "platform/dynlib.h"
+#include "ui/core/settings_transfer.h"
+#include "ui/modal.h"
 #include "ui/qrconnectform.h"
 
+// A window of its own over the connect dialog: that dialog is modal, and
+// the only time this window opens is while it is shown, so a window of no
+// parent would get no click.
 DVBSettingsForm::DVBSettingsForm(QrConnectForm* owner_form)
-    : QDialog(nullptr), library(new QLibrary), owner(owner_form) {
+    : QDialog(owner_form), library(new QLibrary), owner(owner_form) {
     ui.setupUi(this);
     ui.diseqtype->setId(ui.rbDisecNone, diseqc_none_id);
     ui.diseqtype->setId(ui.rbDisecSimple, diseqc_simple_id);
@@ -241,6 +246,13 @@ void DVBSettingsForm::finishEvent(int result) {
     if (result == 0) {
         owner->load_dvb_settings();
         return;
+    }
+    // The address is stored as one line of text, as every value is.
+    const conf_text_fault fault = conf_text_check(ui.satip->text());
+    if (fault == conf_text_fault::line_break) {
+        modal::tell_refused(this, {ui.label_32->text() + " \"" + printable_text(ui.satip->text()) + "\": " +
+                                   conf_text_fault_text(fault)});
+        ui.satip->setText(owner->subscriptions->value(key_dvb_satip, QString()).toString());
     }
     Tune();
     const DvbSettings d = settings();

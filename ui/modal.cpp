@@ -1,5 +1,6 @@
 #include "ui/modal.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QInputDialog>
 #include <QLineEdit>
@@ -48,6 +49,14 @@ int exec(QDialog* dialog) {
 bool dial(QWidget* parent, const QString& entry, int* error) {
     if (installed().dial) return installed().dial(parent, entry, error);
     return DialDialog::dial(parent, entry, error);
+}
+
+void tell_refused(QWidget* parent, const QStringList& lines) {
+    if (lines.isEmpty()) return;
+    const auto tr = [](const char* source) { return QCoreApplication::translate("QrSettingsForm", source); };
+    message(parent, QMessageBox::Warning, tr("Warning"),
+            tr("These settings were not saved and keep their earlier values:") + "\n" + lines.join("\n"),
+            QMessageBox::Ok, QMessageBox::Ok);
 }
 
 void set_hooks(const hooks& h) { installed() = h; }

@@ -5,6 +5,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 
 class QDialog;
 class QWidget;
@@ -25,6 +26,9 @@ QMessageBox::StandardButton message(QWidget* parent, QMessageBox::Icon icon, con
 bool get_text(QWidget* parent, const QString& title, const QString& label, QString* text);
 int exec(QDialog* dialog);
 bool dial(QWidget* parent, const QString& entry, int* error);
+// Values that were not taken: one line each (the field, the value and the
+// rule it broke) in one warning box. Nothing when there are none.
+void tell_refused(QWidget* parent, const QStringList& lines);
 
 // The boxes as message() shows them; also used to picture them.
 QMessageBox* make_message_box(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,

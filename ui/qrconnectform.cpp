@@ -22,6 +22,9 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <cerrno>
+#include <cstring>
+
 #include "platform/dynlib.h"
 #include "ui/core/dvb_settings.h"
 #include "ui/core/md5.h"
@@ -57,13 +60,9 @@ QPoint available_centre() {
 
 QRect available_area() { return QGuiApplication::primaryScreen()->availableGeometry(); }
 
-// The value a statistics-window combo stands for: the chosen item's data,
-// or what was typed.
-QString combo_value(const QComboBox* combo) {
-    const int i = combo->currentIndex();
-    if (i >= 0 && combo->itemText(i) == combo->currentText()) return combo->itemData(i, Qt::UserRole).toString();
-    return combo->currentText();
-}
+// Rates below 1000 bytes a second are refused on the statistics window's
+// page: a typo, not a choice.
+constexpr uint32_t apply_speed_max_least = 1000;
 
 void select_by_data_or_text(QComboBox* combo, const QString& value) {
     const int i = combo->findData(value, Qt::UserRole, Qt::MatchFixedString);
@@ -153,6 +152,13 @@ QrConnectForm::QrConnectForm()
     loading = false;
     sub_change(remembered);
     loading = true;
+    // A file of ours whose login has no stored subscription yet: its own
+    // settings, over the load defaults for what it does not hold, are the
+    // ones the first connection stores.
+    if (conf_present && settings_local && !remembered.isEmpty() && !subscription_stored(*subscriptions)) {
+        read_conf();
+        ui.password->setText(passwd);
+    }
 
     if (settings_local && conf_present) {
         fill_settings_form();
@@ -230,7 +236,46 @@ void QrConnectForm::sync_settings() {
 
 // ------------------------------------------------------------- files
 
-void QrConnectForm::write_conf() { ::write_conf(*this, ui.DVBConnect->isChecked()); }
+bool QrConnectForm::write_conf() {
+    if (::write_conf(*this, ui.DVBConnect->isChecked())) return true;
+    const QString why = QString::fromLocal8Bit(std::strerror(errno));
+    modal::message(this, QMessageBox::Critical, tr("Error"),
+                   tr("The settings could not be written to %1: %2").arg(engine_conf_file, why), QMessageBox::Ok,
+                   QMessageBox::Ok);
+    return false;
+}
+
+bool QrConnectForm::write_settings_files(bool conf_first) {
+    QStringList lines;
+    for (const conf_text_problem& p : conf_text_problems(*this))
+        lines << QString(p.key) + " \"" + printable_text(p.text) + "\": " + conf_text_fault_text(p.fault);
+    if (!lines.isEmpty()) {
+        modal::tell_refused(this, lines);
+        return false;
+    }
+    if (conf_first) {
+        if (!write_conf()) return false;
+        write_ini();
+        return true;
+    }
+    write_ini();
+    return write_conf();
+}
+
+bool QrConnectForm::typed_login_usable() {
+    const struct {
+        const QLabel* label;
+        QString text;
+    } typed[] = {{ui.label, ui.login->currentText()}, {ui.label_2, ui.password->text()}};
+    QStringList lines;
+    for (const auto& t : typed) {
+        const conf_text_fault fault = conf_text_check(t.text, engine_login_max_chars);
+        if (fault != conf_text_fault::none)
+            lines << t.label->text() + " \"" + printable_text(t.text) + "\": " + conf_text_fault_text(fault);
+    }
+    modal::tell_refused(this, lines);
+    return lines.isEmpty();
+}
 
 void QrConnectForm::read_conf() {
     if (::read_conf(*this)) return;
@@ -293,8 +338,7 @@ void QrConnectForm::SettingsFinished(int result) {
     }
     const settings_refusals refused = take_settings(settingsForm->state(), this);
     settings_local = true;
-    write_ini();
-    write_conf();
+    write_settings_files(false);
     if (ui.download_conf->isChecked()) {
         ui.connect_button->setText(tr("Connect"));
         ui.download_conf->setChecked(false);
@@ -421,6 +465,13 @@ bool QrConnectForm::start_local() {
             return false;
         }
     }
+    // The login and password typed go into the file: refused before anything
+    // is hidden or dialled.
+    if (settings_local && !typed_login_usable()) {
+        show();
+        raise();
+        return false;
+    }
     QApplication::setQuitOnLastWindowClosed(false);
     hide();
     if (settingsForm->ui.dial1->currentIndex() != 0) {
@@ -442,9 +493,11 @@ bool QrConnectForm::start_local() {
     if (ui.DVBConnect->isChecked()) emit Tune();
     login = ui.login->currentText();
     passwd = ui.password->text();
-    if (settings_local) {
-        write_conf();
-        write_ini();
+    // The engine would start on an older file, or none.
+    if (settings_local && !write_settings_files(true)) {
+        show();
+        QApplication::setQuitOnLastWindowClosed(true);
+        return false;
     }
     thread->start(QThread::InheritPriority);
     return true;
@@ -666,62 +719,103 @@ void QrConnectForm::SetIcon(int activity, long long bytes_in, long long bytes_ou
 }
 
 void QrConnectForm::write_settings_after_change() {
-    if (!settings_local) return;
-    write_ini();
-    write_conf();
+    if (settings_local) write_settings_files(false);
 }
 
 void QrConnectForm::ServerTriggered(QAction* action) {
     const QString value = action->data().toString();
     if (value == server) return;
+    const conf_text_fault fault = conf_text_check(value);
+    if (fault != conf_text_fault::none) {
+        // The group checked the entry; the server in force stays checked.
+        for (QAction* a : serverGroup->actions()) a->setChecked(a->data().toString() == server);
+        modal::tell_refused(
+            this, {tr("Select server") + " \"" + printable_text(value) + "\": " + conf_text_fault_text(fault)});
+        return;
+    }
     server = value;
     emit ServerChanged(value);
     write_settings_after_change();
 }
 
-void QrConnectForm::SpeedInTriggered(QAction* action) {
+void QrConnectForm::speed_triggered(QAction* action, uint32_t* min, uint32_t* max, QActionGroup* group,
+                                    const QString& menu, void (QrConnectForm::*changed)(QString)) {
     const QString value = action->data().toString();
-    if (value == speed_pair_text(speed_in_min, speed_in_max) || value == QString::number(speed_in_max)) return;
-    split_speed(value, &speed_in_min, &speed_in_max);
-    emit SpeedInChanged(value);
+    if (value == speed_pair_text(*min, *max) || value == QString::number(*max)) return;
+    // A zero bound makes the engine refuse the pair at once and drop the
+    // server's record from the file at the next start.
+    if (!take_speed(value, min, max)) {
+        action->setChecked(false);
+        for (QAction* a : group->actions())
+            if (speed_matches(a->data().toString(), *min, *max)) a->setChecked(true);
+        modal::tell_refused(this, {menu + " \"" + printable_text(value) + "\": " + speed_rule_text()});
+        return;
+    }
+    emit(this->*changed)(value);
     write_settings_after_change();
+}
+
+void QrConnectForm::SpeedInTriggered(QAction* action) {
+    speed_triggered(action, &speed_in_min, &speed_in_max, speedInGroup, tr("Incoming speed"),
+                    &QrConnectForm::SpeedInChanged);
 }
 
 void QrConnectForm::SpeedOutTriggered(QAction* action) {
-    const QString value = action->data().toString();
-    if (value == speed_pair_text(speed_out_min, speed_out_max) || value == QString::number(speed_out_max)) return;
-    split_speed(value, &speed_out_min, &speed_out_max);
-    emit SpeedOutChanged(value);
-    write_settings_after_change();
+    speed_triggered(action, &speed_out_min, &speed_out_max, speedOutGroup, tr("Outgoing speed"),
+                    &QrConnectForm::SpeedOutChanged);
 }
 
 void QrConnectForm::statsettings_apply() {
-    statForm->ui.apply_but->setEnabled(false);
-    statForm->ui.cancel_but->setEnabled(false);
-    const QString server_value = combo_value(statForm->ui.server);
+    Ui_StatForm& page = statForm->ui;
+    page.apply_but->setEnabled(false);
+    page.cancel_but->setEnabled(false);
+    // A field's caption without its colon, for the refusal box.
+    const auto caption = [](const QLabel* label) {
+        QString text = label->text();
+        if (text.endsWith(':')) text.chop(1);
+        return text;
+    };
+    QStringList refused;
+    const QString server_value = chosen_value(read_combo(page.server));
     if (!server_value.isEmpty() && server_value != server) {
-        emit ServerChanged(server_value);
-        server = server_value;
-        for (QAction* a : serverGroup->actions())
-            if (a->data().toString() == server_value) a->setChecked(true);
+        const conf_text_fault fault = conf_text_check(server_value);
+        if (fault != conf_text_fault::none) {
+            refused << caption(page.label_8) + " \"" + printable_text(server_value) + "\": " +
+                           conf_text_fault_text(fault);
+            select_by_data_or_text(page.server, server);
+        } else {
+            emit ServerChanged(server_value);
+            server = server_value;
+            for (QAction* a : serverGroup->actions())
+                if (a->data().toString() == server_value) a->setChecked(true);
+        }
     }
     struct speed_field {
         QComboBox* combo;
+        const QLabel* label;
         uint32_t* min;
         uint32_t* max;
         QActionGroup* group;
         void (QrConnectForm::*changed)(QString);
     };
     const speed_field speeds[] = {
-        {statForm->ui.speed_in, &speed_in_min, &speed_in_max, speedInGroup, &QrConnectForm::SpeedInChanged},
-        {statForm->ui.speed_out, &speed_out_min, &speed_out_max, speedOutGroup, &QrConnectForm::SpeedOutChanged},
+        {page.speed_in, page.label_19, &speed_in_min, &speed_in_max, speedInGroup, &QrConnectForm::SpeedInChanged},
+        {page.speed_out, page.label_20, &speed_out_min, &speed_out_max, speedOutGroup,
+         &QrConnectForm::SpeedOutChanged},
     };
-    // Rates below 1000 bytes a second are refused: a typo, not a choice.
     for (const speed_field& s : speeds) {
-        const QString value = combo_value(s.combo);
-        uint32_t a = 0, b = 0;
-        split_speed(value, &a, &b);
-        if (b <= 999 || (a == *s.min && b == *s.max)) continue;
+        // A typed speed confirmed with Enter is an item of its own, without
+        // data: its text counts.
+        const QString value = chosen_value(read_combo(s.combo));
+        if (value == speed_text(*s.min, *s.max)) continue;
+        uint32_t a = *s.min, b = *s.max;
+        if (!take_speed(value, &a, &b) || b < apply_speed_max_least) {
+            refused << caption(s.label) + " \"" + printable_text(value) + "\": " + speed_rule_text() + "; " +
+                           tr("the highest at least %1").arg(apply_speed_max_least);
+            select_by_data_or_text(s.combo, speed_text(*s.min, *s.max));
+            continue;
+        }
+        if (a == *s.min && b == *s.max) continue;
         emit(this->*s.changed)(value);
         *s.min = a;
         *s.max = b;
@@ -729,4 +823,9 @@ void QrConnectForm::statsettings_apply() {
             if (act->data().toString() == value) act->setChecked(true);
     }
     write_settings_after_change();
+    if (refused.isEmpty()) return;
+    // Putting the values in force back into the boxes counts as an edit.
+    page.apply_but->setEnabled(false);
+    page.cancel_but->setEnabled(false);
+    modal::tell_refused(this, refused);
 }

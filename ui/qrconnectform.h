@@ -69,7 +69,8 @@ public:
     // Both settings files to disk: every road out of the interface ends here.
     void sync_settings();
 
-    void write_conf();
+    // False, after telling the user, when the file could not be written.
+    bool write_conf();
     void read_conf();
     void fill_settings_form();
     void load_dvb_settings();
@@ -118,6 +119,17 @@ private:
                    const std::function<bool(const QString&)>& is_current);
     void place_stat_form();
     void write_settings_after_change();
+    // Both settings files, the configuration first on the way to the engine.
+    // False, after telling the user, when the settings hold a text the
+    // configuration cannot carry (nothing is written then) or when the
+    // configuration could not be written.
+    bool write_settings_files(bool conf_first);
+    // The login and password typed, before they are taken: false, after
+    // telling the user, when the configuration could not carry them.
+    bool typed_login_usable();
+    // A speed menu's entry chosen: the pair it names, unless refused.
+    void speed_triggered(QAction* action, uint32_t* min, uint32_t* max, QActionGroup* group, const QString& menu,
+                         void (QrConnectForm::*changed)(QString));
 
     mutable std::mutex dial_mu_;
     DialKeys dial_keys_;

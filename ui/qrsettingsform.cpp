@@ -5,8 +5,6 @@
 #include "platform/dialup.h"
 #include "ui/modal.h"
 
-namespace {
-
 combo_state read_combo(const QComboBox* box) {
     combo_state c;
     for (int i = 0; i < box->count(); ++i) {
@@ -17,6 +15,8 @@ combo_state read_combo(const QComboBox* box) {
     c.text = box->currentText();
     return c;
 }
+
+namespace {
 
 service_state read_service(const QGroupBox* group, const QComboBox* ip, const QSpinBox* port) {
     return {group->isChecked(), ip->currentText(), port->value()};
@@ -67,7 +67,11 @@ void QrSettingsForm::load_lists() {
 void QrSettingsForm::load_dialup_entries() {
     ui.dial1->clear();
     ui.dial1->addItem(tr("don't dial"));
-    for (const std::string& entry : dialup_entries()) ui.dial1->addItem(QString::fromStdString(entry));
+    for (const std::string& entry : dialup_entries()) {
+        // The name is stored as DIAL/CONNECTION: one line of text.
+        const QString name = QString::fromStdString(entry);
+        if (conf_text_check(name) != conf_text_fault::line_break) ui.dial1->addItem(name);
+    }
 }
 
 settings_form_state QrSettingsForm::state() const {
@@ -126,23 +130,61 @@ void QrSettingsForm::show_state(const settings_form_state& st) {
 }
 
 void QrSettingsForm::report_refused(QWidget* parent, const settings_refusals& refused, const ConnectionSettings& kept) {
+    const struct {
+        settings_field field;
+        const QGroupBox* group;
+        const QLabel* label;
+        QComboBox* ip;
+        const LocalService& kept;
+    } services[] = {
+        {settings_field::http_ip, ui.http_proxy, ui.label_43, ui.http_ip, kept.http},
+        {settings_field::socks_ip, ui.socks_proxy, ui.label_18, ui.socks_ip, kept.socks},
+        {settings_field::int3_ip, ui.int3_proxy, ui.label_23, ui.int3_ip, kept.int3},
+        {settings_field::int4_ip, ui.int4_proxy, ui.label_24, ui.int4_ip, kept.int4},
+    };
     QStringList lines;
-    const QString speed_rule = tr("a speed is a number above 0, or two such numbers joined by ':'");
-    if (refused.speed_in) {
-        lines << ui.label_10->text() + " \"" + refused.speed_in_text + "\": " + speed_rule;
-        ui.speed_in->setEditText(speed_text(kept.speed_in_min, kept.speed_in_max));
+    for (const settings_refusal& r : refused.items) {
+        QString label, rule = address_rule_text();
+        switch (r.field) {
+        case settings_field::udp_port:
+            label = ui.label->text();
+            ui.udp_port->setEditText(udp_port_text(kept.port_addr, kept.port));
+            break;
+        case settings_field::logname:
+            label = ui.label_2->text();
+            ui.logname->setText(kept.log);
+            break;
+        case settings_field::serveraddr: {
+            label = ui.label_8->text();
+            const int at = ui.serveraddr->findData(kept.server, Qt::UserRole, Qt::MatchExactly);
+            ui.serveraddr->setCurrentIndex(at >= 0 ? at : 0);
+            break;
+        }
+        case settings_field::speed_in:
+            label = ui.label_10->text();
+            rule = speed_rule_text();
+            ui.speed_in->setEditText(speed_text(kept.speed_in_min, kept.speed_in_max));
+            break;
+        case settings_field::speed_out:
+            label = ui.label_11->text();
+            rule = speed_rule_text();
+            ui.speed_out->setEditText(speed_text(kept.speed_out_min, kept.speed_out_max));
+            break;
+        case settings_field::tap_ip:
+            label = ui.label_20->text();
+            ui.tap_ip->setText(kept.tap_ip);
+            break;
+        default:
+            // The four proxies' addresses: the group names the service.
+            for (const auto& svc : services) {
+                if (svc.field != r.field) continue;
+                label = svc.group->title() + " " + svc.label->text();
+                svc.ip->setEditText(svc.kept.ip);
+            }
+            break;
+        }
+        if (r.fault != conf_text_fault::none) rule = conf_text_fault_text(r.fault);
+        lines << label + " \"" + printable_text(r.text) + "\": " + rule;
     }
-    if (refused.speed_out) {
-        lines << ui.label_11->text() + " \"" + refused.speed_out_text + "\": " + speed_rule;
-        ui.speed_out->setEditText(speed_text(kept.speed_out_min, kept.speed_out_max));
-    }
-    if (refused.tap_ip) {
-        lines << ui.label_20->text() + " \"" + refused.tap_ip_text +
-                     "\": " + tr("the address is four numbers from 0 to 255 joined by dots");
-        ui.tap_ip->setText(kept.tap_ip);
-    }
-    if (lines.isEmpty()) return;
-    modal::message(parent, QMessageBox::Warning, tr("Warning"),
-                   tr("These settings were not saved and keep their earlier values:") + "\n" + lines.join("\n"),
-                   QMessageBox::Ok, QMessageBox::Ok);
+    modal::tell_refused(parent, lines);
 }

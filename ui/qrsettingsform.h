@@ -10,8 +10,12 @@
 #include "ui/core/settings_transfer.h"
 #include "ui_qrsettingsform.h"
 
+class QComboBox;
 class QWidget;
 class QrConnectForm;
+
+// A combo box as the settings transfer sees it.
+combo_state read_combo(const QComboBox* box);
 
 class QrSettingsForm : public QDialog {
     Q_OBJECT

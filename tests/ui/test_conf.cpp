@@ -180,6 +180,57 @@ TEST(UiConfWriter, FileHoldsThePasswordForItsOwnerOnly) {
     EXPECT_FALSE(write_conf(typical(), false, QString::fromStdString(d.file("no-dir/quorin.conf"))));
 }
 
+// A text reaches the engine as written, or is refused before the file is
+// touched.
+TEST(UiConfWriter, TextsTheEngineCannotReadBackAreRefused) {
+    struct text_case {
+        QString text;
+        conf_text_fault fault;
+    } const cases[] = {
+        {"secret", conf_text_fault::none},
+        {"se#cret", conf_text_fault::none},
+        {QString::fromLatin1("\xE9mile"), conf_text_fault::none},
+        {"x\n[local]\nremote=quorin\nsocks5\nport=0.0.0.0:1080", conf_text_fault::line_break},
+        {"a\rb", conf_text_fault::line_break},
+        {QString("a") + QChar(0) + "b", conf_text_fault::line_break},
+        {"se cret", conf_text_fault::blank},
+        {" secret", conf_text_fault::blank},
+        {"se\tcret", conf_text_fault::blank},
+        {"#secret", conf_text_fault::comment},
+        {QString::fromUtf8("\xD0\xBF\xD0\xB0\xD1\x80\xD0\xBE\xD0\xBB\xD1\x8C"), conf_text_fault::not_latin1},
+        {"fifteen-chars-1", conf_text_fault::none},
+        {"sixteen-chars-12", conf_text_fault::too_long},
+    };
+    for (const text_case& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        EXPECT_EQ(conf_text_check(c.text, engine_login_max_chars), c.fault);
+        // The engine's own reader agrees on the texts that fit one line.
+        if (c.fault != conf_text_fault::line_break && c.fault != conf_text_fault::not_latin1) {
+            const std::string line = "passwd=" + std::string(c.text.toLatin1().constData());
+            EXPECT_EQ(conf_split(line.c_str()).substr(0, engine_login_max_chars) == line.substr(7),
+                      c.fault == conf_text_fault::none);
+        }
+
+        temp_dir d;
+        const std::string path = d.file("quorin.conf");
+        d.write("quorin.conf", "earlier\n");
+        ConnectionSettings s = typical();
+        s.passwd = c.text;
+        EXPECT_EQ(write_conf(s, false, QString::fromStdString(path)), c.fault == conf_text_fault::none);
+        if (c.fault != conf_text_fault::none) {
+            EXPECT_EQ(read_file(path), "earlier\n");
+            ASSERT_EQ(conf_text_problems(s).size(), 1);
+            EXPECT_STREQ(conf_text_problems(s)[0].key, "passwd");
+        }
+    }
+    // Every text the file or the subscription keeps is looked at.
+    ConnectionSettings s = typical();
+    for (QString* text : {&s.port_addr, &s.log, &s.sat_ip, &s.server, &s.login, &s.passwd, &s.http.ip, &s.int3.ip,
+                          &s.int4.ip, &s.socks.ip, &s.tap_ip, &s.tap_ptp_ip})
+        *text += "\n";
+    EXPECT_EQ(conf_text_problems(s).size(), 12);
+}
+
 // ------------------------------------------------------------- the reader
 
 TEST(UiConfReader, EdgeCases) {
@@ -211,6 +262,18 @@ TEST(UiConfReader, EdgeCases) {
          [](ConnectionSettings& s) {
              s.tap = true;
              s.tap_ip = "10.0.0.9";
+         }},
+        {"route and dns with other values mark the tunnel and change nothing",
+         "[local]\nroute=metric\ndns=server\nport=10.0.0.9:1\n",
+         [](ConnectionSettings& s) {
+             s.tap = true;
+             s.tap_ip = "10.0.0.9";
+         }},
+        {"service_int after a tunnel key makes the section a service",
+         "[local]\nremote=quorin\ntun_timeout=5\nservice_int=0\nport=127.0.0.1:3128\n",
+         [](ConnectionSettings& s) {
+             s.tap_tun_timeout = 5;
+             s.http = {true, "127.0.0.1", 3128};
          }},
         {"manual, replace and local dns", "[local]\ntun_init=manual\nroute=replace\ndns=local\nptp_ip=10.1.0.1\n",
          [](ConnectionSettings& s) {

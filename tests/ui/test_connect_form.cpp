@@ -31,6 +31,7 @@
 #include "platform/dialup.h"
 #include "tests/ui/support/ui_testing.h"
 #include "ui/core/settings_files.h"
+#include "ui/core/settings_transfer.h"
 #include "ui/dvbsettingsform.h"
 #include "ui/mycoolthread.h"
 #include "ui/qrconnectform.h"
@@ -301,6 +302,87 @@ TEST_F(UiConnectForm, LocalConnectWritesBothFilesThenStartsTheEngine) {
     EXPECT_EQ(script.questions.size(), 0u);
 }
 
+// A login or password pasted with line breaks would add listeners of its
+// own; one with a blank would reach the engine cut.
+TEST_F(UiConnectForm, LoginAndPasswordTheFileCannotCarryAreRefused) {
+    struct typed_case {
+        const char *login, *password, *line;
+    } const cases[] = {
+        {"alice\n[local]\nremote=quorin\nsocks5\nport=0.0.0.0:1080", "secret",
+         "Login \"alice\\n[local]\\nremote=quorin\\nsocks5\\nport=0.0.0.0:1080\": a line break or a NUL character "
+         "would add lines of its own to the configuration"},
+        {"alice", "se cret", "Password \"se cret\": the engine reads a value up to its first blank only"},
+        {"alice", "#secret", "Password \"#secret\": the engine reads a value that begins with '#' as empty"},
+        {"alice", "a-password-of-20-ch", "Password \"a-password-of-20-ch\": the engine keeps 15 characters only"},
+    };
+    const std::string conf = ui_conf("alice");
+    for (const typed_case& c : cases) {
+        SCOPED_TRACE(c.password);
+        wd.write("quorin.conf", conf);
+        QrConnectForm& f = build();
+        f.show();
+        f.ui.login->setEditText(c.login);
+        f.ui.password->setText(c.password);
+        script.questions.clear();
+        f.StartConnecting();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(engine_starts.load(), 0);
+        EXPECT_TRUE(f.isVisible());
+        ASSERT_EQ(script.count("message"), 1);
+        EXPECT_EQ(script.questions[0].text,
+                  "These settings were not saved and keep their earlier values:\n" + QString(c.line));
+        EXPECT_EQ(wd.read("quorin.conf"), conf);
+        f.sync_settings();
+        EXPECT_EQ(wd.read("Subscriptions.ini").find("socks5"), std::string::npos);
+        TearDown();
+    }
+}
+
+TEST_F(UiConnectForm, FailedWriteOfTheConfigurationStartsNothing) {
+    wd.write("quorin.conf", ui_conf("alice"));
+    QrConnectForm& f = build();
+    f.show();
+    f.ui.password->setText("secret");
+    // The file cannot be written where a directory stands.
+    std::remove(wd.file("quorin.conf").c_str());
+    mkdir(wd.file("quorin.conf").c_str(), 0700);
+    f.StartConnecting();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(engine_starts.load(), 0);
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].title, "Error");
+    EXPECT_EQ(script.questions[0].text, "The settings could not be written to quorin.conf: Is a directory");
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_FALSE(f.splash->isVisible());
+    EXPECT_TRUE(QApplication::quitOnLastWindowClosed());
+}
+
+// A file of the interface's own, written before its login had a
+// subscription: the first connection keeps the file's server, port and
+// listeners, and stores them.
+TEST_F(UiConnectForm, OwnFileWithoutASubscriptionKeepsItsSettings) {
+    wd.write("quorin.conf", ui_conf("carol") + "[local]\nremote=quorin\nservice_int=2\nport=127.0.0.9:1090\n");
+    subscription("carol", "DVB\\Enabled=false\n");
+    QrConnectForm& f = build();
+    EXPECT_EQ(f.ui.password->text(), "frompass");
+    EXPECT_EQ(f.server + ":" + QString::number(f.server_port), "192.0.2.1:25555");
+    EXPECT_EQ(f.settingsForm->ui.socks_ip->currentText(), "127.0.0.9");
+    EXPECT_EQ(f.int4.port, 3130) << "what the file does not hold comes from the load defaults";
+    f.StartConnecting();
+    EXPECT_TRUE(engine_started());
+    const std::string conf = wd.read("quorin.conf");
+    for (const char* line : {"port=2080\n", "server=192.0.2.1:25555\n", "login=carol\npasswd=frompass\n",
+                             "speed_in=500000\nspeed_out=2000\n", "service_int=0\nport=127.0.0.1:3128\n",
+                             "service_int=2\nport=127.0.0.9:1090\n"})
+        EXPECT_NE(conf.find(line), std::string::npos) << line << conf;
+    f.sync_settings();
+    QSettings ini(subscriptions_file, QSettings::IniFormat);
+    ini.beginGroup("carol");
+    EXPECT_EQ(ini.value("Quorin/remote/server").toString() + " " + ini.value("Quorin/local/socks_port").toString(),
+              "192.0.2.1 1090");
+    EXPECT_EQ(ini.value("Quorin/passwd").toString(), "frompass");
+}
+
 TEST_F(UiConnectForm, ForeignFileIsUsedUnchanged) {
     const std::string foreign = ui_conf("alice", "[remote]\nname=second\nserver=192.0.2.2:1\n");
     wd.write("quorin.conf", foreign);
@@ -475,8 +557,8 @@ protected:
                               "Quorin\\remote\\speed_out_max=3000\n");
         wd.write("UI settings.ini",
                  "[server%20list]\n1\\primary=203.0.113.5\n2\\backup=203.0.113.6\n3\\empty\\x=1\n"
-                 "[speed_in%20list]\na\\Single=2000\nb\\Pair=2000:2000\nc\\Other=1000:8000\n"
-                 "[speed_out%20list]\na\\Low=500:3000\nb\\High=3000\n");
+                 "[speed_in%20list]\na\\Single=2000\nb\\Pair=2000:2000\nc\\Other=1000:8000\nd\\Zero=0:50000\n"
+                 "[speed_out%20list]\na\\Low=500:3000\nb\\High=3000\nc\\Colon=:9000\n");
         if (!interface_ini.empty()) wd.write("Interface.ini", interface_ini);
         QrConnectForm& f = build();
         f.splash->show();
@@ -544,32 +626,86 @@ TEST_F(UiConnectFinish, WithoutPositionTheWindowGoesToTheCorner) {
     EXPECT_FALSE(f.statForm->ui.ontop->isChecked());
 }
 
-TEST_F(UiConnectFinish, MenuAndApplyChangeServerAndSpeeds) {
+TEST_F(UiConnectFinish, SpeedMenusTakeTheirEntries) {
     QrConnectForm& f = connected();
+    struct direction {
+        const char* name;
+        void (QrConnectForm::*trigger)(QAction*);
+        void (QrConnectForm::*changed)(QString);
+        uint32_t *min, *max;
+        QActionGroup* group;
+        const char *conf_key, *zero_entry;
+    } const directions[] = {
+        {"in", &QrConnectForm::SpeedInTriggered, &QrConnectForm::SpeedInChanged, &f.speed_in_min, &f.speed_in_max,
+         f.speedInGroup, "speed_in=", "0:50000"},
+        {"out", &QrConnectForm::SpeedOutTriggered, &QrConnectForm::SpeedOutChanged, &f.speed_out_min,
+         &f.speed_out_max, f.speedOutGroup, "speed_out=", ":9000"},
+    };
     struct speed_case {
         const char* data;
-        uint32_t min, max;
-        bool changes;
-    } cases[] = {{"3000", 500, 3000, false}, {"4000:9000", 4000, 9000, true}, {":9000", 0, 0, true},
-                 {"9000", 9000, 9000, true}};
-    for (const speed_case& c : cases) {
-        QStringList sent;
-        auto conn = QObject::connect(&f, &QrConnectForm::SpeedOutChanged, [&](QString v) { sent << v; });
-        QAction a(c.data, nullptr);
-        a.setData(QString(c.data));
-        f.SpeedOutTriggered(&a);
-        QObject::disconnect(conn);
-        EXPECT_EQ(sent.size(), c.changes ? 1 : 0) << c.data;
-        EXPECT_EQ(f.speed_out_min, c.min) << c.data;
-        EXPECT_EQ(f.speed_out_max, c.max) << c.data;
+        uint32_t min, max;  // the pair after it, from 500:3000
+        bool changes, refused;
+    } const cases[] = {
+        {"3000", 500, 3000, false, false},  // the maximum alone names the pair in force
+        {"500:3000", 500, 3000, false, false},
+        {"4000:9000", 4000, 9000, true, false},
+        {":9000", 4000, 9000, false, true},
+        {"0:50000", 4000, 9000, false, true},
+        {"fast", 4000, 9000, false, true},
+        {"9000", 4000, 9000, false, false},
+        {"12000", 12000, 12000, true, false},
+    };
+    for (const direction& d : directions) {
+        *d.min = 500;
+        *d.max = 3000;
+        for (const speed_case& c : cases) {
+            SCOPED_TRACE(std::string(d.name) + " " + c.data);
+            script.questions.clear();
+            QStringList sent;
+            auto conn = QObject::connect(&f, d.changed, [&](QString v) { sent << v; });
+            QAction a(c.data, nullptr);
+            a.setData(QString(c.data));
+            (f.*d.trigger)(&a);
+            QObject::disconnect(conn);
+            EXPECT_EQ(sent, c.changes ? QStringList{c.data} : QStringList{});
+            EXPECT_EQ(speed_pair_text(*d.min, *d.max), speed_pair_text(c.min, c.max));
+            ASSERT_EQ(script.count("message"), c.refused ? 1 : 0);
+            if (c.refused) {
+                EXPECT_TRUE(script.questions[0].text.contains(c.data));
+            }
+            if (c.changes) {
+                const std::string conf = wd.read("quorin.conf");
+                EXPECT_NE(conf.find(d.conf_key + speed_text(c.min, c.max).toStdString() + "\n"), std::string::npos)
+                    << conf;
+            }
+        }
+        // The list's own entry with a zero bound: the entry in force stays
+        // the checked one.
+        QAction *zero = nullptr, *in_force = nullptr;
+        for (QAction* a : d.group->actions()) {
+            if (a->data().toString() == d.zero_entry) zero = a;
+            if (a->data().toString() == "500:3000" || a->data().toString() == "2000") in_force = a;
+        }
+        ASSERT_TRUE(zero && in_force);
+        split_speed(in_force->data().toString(), d.min, d.max);
+        in_force->setChecked(true);
+        zero->trigger();
+        EXPECT_EQ(speed_pair_text(*d.min, *d.max), speed_pair_text(d.min == &f.speed_in_min ? 2000 : 500,
+                                                                   d.min == &f.speed_in_min ? 2000 : 3000));
+        EXPECT_FALSE(zero->isChecked());
+        EXPECT_TRUE(in_force->isChecked());
     }
-    EXPECT_NE(wd.read("quorin.conf").find("speed_out=9000\n"), std::string::npos);
+}
 
-    QStringList in;
+TEST_F(UiConnectFinish, ApplyChangesServerAndSpeedsAndRewritesTheFiles) {
+    QrConnectForm& f = connected();
+    QStringList in, servers;
     QObject::connect(&f, &QrConnectForm::SpeedInChanged, [&](QString v) { in << v; });
+    QObject::connect(&f, &QrConnectForm::ServerChanged, [&](QString v) { servers << v; });
     f.statForm->ui.speed_in->setEditText("999");
     f.statsettings_apply();
     EXPECT_TRUE(in.isEmpty()) << "below 1000 is refused";
+    EXPECT_EQ(script.count("message"), 1);
     f.statForm->ui.speed_in->setEditText("1000");
     f.statsettings_apply();
     EXPECT_EQ(in, QStringList{"1000"});
@@ -577,11 +713,108 @@ TEST_F(UiConnectFinish, MenuAndApplyChangeServerAndSpeeds) {
 
     f.statForm->ui.server->setCurrentIndex(0);
     f.statsettings_apply();
+    EXPECT_EQ(servers, QStringList{"203.0.113.5"});
     EXPECT_EQ(f.server, "203.0.113.5");
+    EXPECT_EQ(checked(f.serverGroup), QStringList{"203.0.113.5"}) << "the menu follows";
+
+    // Nothing changed: both files are written all the same.
+    wd.write("quorin.conf", "stale\n");
+    f.subscriptions->remove("Quorin/remote/mtu");
+    f.statsettings_apply();
+    EXPECT_EQ(in.size() + servers.size(), 2);
+    EXPECT_NE(wd.read("quorin.conf").find("server=203.0.113.5:25555\n"), std::string::npos);
+    EXPECT_TRUE(f.subscriptions->contains("Quorin/remote/mtu"));
+
     f.statForm->ui.server->setCurrentIndex(1);
     f.statsettings_cancel();
     EXPECT_EQ(f.statForm->ui.server->currentText(), "primary");
     EXPECT_FALSE(f.statForm->ui.apply_but->isEnabled());
+}
+
+// A server entry of "UI settings.ini" that would add lines to the
+// configuration, or reach the engine cut, is refused from both roads.
+TEST_F(UiConnectFinish, ServerEntriesTheFileCannotCarryAreRefused) {
+    QrConnectForm& f = connected();
+    QStringList servers;
+    QObject::connect(&f, &QrConnectForm::ServerChanged, [&](QString v) { servers << v; });
+    QAction bad("bad", nullptr);
+    bad.setData(QString("203.0.113.9 #x"));
+    f.ServerTriggered(&bad);
+    f.statForm->ui.server->addItem("worse", QString("203.0.113.9\n[local]"));
+    f.statForm->ui.server->setCurrentIndex(f.statForm->ui.server->count() - 1);
+    f.statsettings_apply();
+    EXPECT_TRUE(servers.isEmpty());
+    EXPECT_EQ(f.server, "203.0.113.6");
+    EXPECT_EQ(checked(f.serverGroup), QStringList{"203.0.113.6"});
+    EXPECT_EQ(f.statForm->ui.server->currentText(), "backup");
+    ASSERT_EQ(script.count("message"), 2);
+    EXPECT_TRUE(script.questions[0].text.endsWith(
+        "Select server \"203.0.113.9 #x\": the engine reads a value up to its first blank only"));
+    EXPECT_TRUE(script.questions[1].text.endsWith("Enter point \"203.0.113.9\\n[local]\": a line break or a NUL "
+                                                  "character would add lines of its own to the configuration"));
+    EXPECT_EQ(wd.read("quorin.conf").find("203.0.113.9"), std::string::npos);
+}
+
+// Typed on the statistics window's page with the keyboard and applied with a
+// click, as a user does.
+TEST_F(UiConnectFinish, ApplyRefusesAZeroMinimumAndTakesASpeedEnteredWithReturn) {
+    if (!ui_testing::run_on_x()) return;
+    QrConnectForm& f = connected();
+    StatForm& w = *f.statForm;
+    w.ui.stat->setCurrentWidget(w.ui.subs);
+    w.show();
+    QStringList sent;
+    QObject::connect(&f, &QrConnectForm::SpeedInChanged, [&](QString v) { sent << "in " + v; });
+    QObject::connect(&f, &QrConnectForm::SpeedOutChanged, [&](QString v) { sent << "out " + v; });
+    const auto retype = [&](QComboBox* box, const std::string& text) {
+        return ui_testing::x_click(box->lineEdit()) && ui_testing::x_keys({"ctrl+a"}) && ui_testing::x_type(text);
+    };
+
+    ASSERT_TRUE(retype(w.ui.speed_in, "0:50000"));
+    ASSERT_TRUE(wait_for([&] { return w.ui.apply_but->isEnabled(); }, 10));
+    ASSERT_TRUE(ui_testing::x_click(w.ui.apply_but));
+    ASSERT_TRUE(wait_for([&] { return !w.ui.apply_but->isEnabled(); }, 10));
+    EXPECT_TRUE(sent.isEmpty());
+    EXPECT_EQ(speed_pair_text(f.speed_in_min, f.speed_in_max), "2000:2000");
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].text,
+              "These settings were not saved and keep their earlier values:\n"
+              "Incoming speed \"0:50000\": a speed is a number above 0, or two such numbers joined by ':'; "
+              "the highest at least 1000");
+    EXPECT_EQ(w.ui.speed_in->currentText(), "Single") << "the speed in force is shown again";
+    EXPECT_EQ(wd.read("quorin.conf").find("0:50000"), std::string::npos);
+
+    // Return adds the typed speed as an item of its own, without data.
+    ASSERT_TRUE(retype(w.ui.speed_out, "9000"));
+    ASSERT_TRUE(ui_testing::x_keys({"Return"}));
+    ASSERT_TRUE(wait_for([&] { return w.ui.speed_out->findText("9000") >= 0; }, 10));
+    ASSERT_TRUE(ui_testing::x_click(w.ui.apply_but));
+    ASSERT_TRUE(wait_for([&] { return !sent.isEmpty(); }, 10)) << "the typed speed was dropped";
+    EXPECT_EQ(sent, QStringList{"out 9000"});
+    EXPECT_EQ(speed_pair_text(f.speed_out_min, f.speed_out_max), "9000:9000");
+    EXPECT_NE(wd.read("quorin.conf").find("speed_out=9000\n"), std::string::npos);
+    EXPECT_EQ(script.count("message"), 1);
+}
+
+// The tray click: the connecting window goes, the statistics window comes
+// and takes the keyboard.
+TEST_F(UiConnectFinish, TrayClickClosesTheConnectingWindowAndActivates) {
+    if (!ui_testing::run_on_x()) return;
+    QrConnectForm& f = connected();
+    f.splash->closeAllowed = true;
+    f.splash->show();
+    f.iconActivated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(wait_for([&] { return !f.splash->isVisible(); }, 10));
+    EXPECT_TRUE(wait_for([&] { return QApplication::activeWindow() == f.statForm; }, 10));
+    // The context menu's click activates a shown window.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(wait_for([&] { return QApplication::activeWindow() == &other; }, 10));
+    f.iconActivated(QSystemTrayIcon::Context);
+    EXPECT_TRUE(wait_for([&] { return QApplication::activeWindow() == f.statForm; }, 10));
+    f.iconActivated(QSystemTrayIcon::DoubleClick);
+    EXPECT_FALSE(f.statForm->isVisible());
 }
 
 TEST_F(UiConnectFinish, TooltipAndAnimationFollowTheTraffic) {

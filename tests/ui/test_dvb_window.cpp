@@ -8,6 +8,8 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QPushButton>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -267,6 +269,17 @@ TEST_F(UiDvbWindow, OkStoresCancelRestores) {
     u.prov_combo->setCurrentIndex(1);
     u.prov_combo->setCurrentIndex(0);
     EXPECT_EQ(u.freq->value(), 11766000) << "the saved entry follows the keys";
+
+    // An address with a line break is refused and the stored one kept.
+    keys.setValue("DVB/SATIP", "10.1.1.1");
+    u.satip->setText("10.2.2.2\n[x]");
+    dvb->accept();
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_TRUE(script.questions[0].text.endsWith(
+        "Sat provider  IP \"10.2.2.2\\n[x]\": a line break or a NUL character would add lines of its own to the "
+        "configuration"));
+    EXPECT_EQ(keys.value("DVB/SATIP").toString(), "10.1.1.1");
+    EXPECT_EQ(u.satip->text(), "10.1.1.1");
 }
 
 TEST_F(UiDvbWindow, LibrariesTheWindowCannotUse) {
@@ -314,6 +327,28 @@ TEST_F(UiDvbWindow, LibrariesTheWindowCannotUse) {
         }
         TearDown();
     }
+}
+
+// The connect dialog is modal: a window of no parent would get no click
+// while it is shown, and that is the only time the DVB window opens.
+TEST_F(UiDvbWindow, UsableWhileTheModalConnectDialogIsShown) {
+    if (!ui_testing::run_on_x()) return;
+    fake->cards = {"Only card"};
+    QrConnectForm& f = build("DVB\\Enabled=true\n");
+    f.show();
+    ASSERT_TRUE(f.isModal());
+    ASSERT_TRUE(ui_testing::x_click(f.ui.DVBSettingsButton));
+    ASSERT_TRUE(ui_testing::wait_for([&] { return dvb->isVisible(); }, 10)) << "the button got no click";
+    auto& u = dvb->ui;
+    ASSERT_TRUE(ui_testing::x_click(u.rbDisec12));
+    EXPECT_TRUE(ui_testing::wait_for([&] { return u.rbDisec12->isChecked(); }, 10)) << "a click in the window";
+    EXPECT_TRUE(u.rbDiseqSat4->isEnabled());
+    take();
+    ASSERT_TRUE(ui_testing::x_click(u.buttonBox->button(QDialogButtonBox::Ok)));
+    EXPECT_TRUE(ui_testing::wait_for([&] { return !dvb->isVisible(); }, 10));
+    EXPECT_EQ(take(), journal({"init", "GetStat"})) << "Ok tunes the card started";
+    EXPECT_EQ(f.subscriptions->value("DVB/DISEQ_TYPE").toInt(), 2);
+    EXPECT_TRUE(f.isVisible());
 }
 
 TEST_F(UiDvbWindow, CheckDvbTunesTwiceAndNeedsALogin) {

@@ -5,7 +5,9 @@
 
 #include <sys/stat.h>
 
+#include <QButtonGroup>
 #include <QCheckBox>
+#include <QLabel>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -159,6 +161,124 @@ TEST_F(UiSettingsForm, ListsMaskRangesAndButtons) {
     EXPECT_EQ(empty.ui.dial1->count() * 100 + empty.ui.serveraddr->count() + empty.ui.serverport->count(), 100);
 }
 
+// Names, kinds, texts and the form's own items, as the other windows and
+// the translations find them.
+TEST_F(UiSettingsForm, WidgetTree) {
+    std::remove(wd.file("UI settings.ini").c_str());
+    dialup_set_paths({wd.file("none"), wd.file("run"), QUORIN_FAKE_PPPD});
+    QrSettingsForm f(nullptr);
+    const auto shown = [&](const char* name) -> std::string {
+        QObject* o = f.findChild<QObject*>(name);
+        if (!o) return "missing";
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(o)) text = label->text();
+        if (auto* group = qobject_cast<QGroupBox*>(o)) text = group->title();
+        if (auto* button = qobject_cast<QAbstractButton*>(o)) text = button->text();
+        if (auto* edit = qobject_cast<QLineEdit*>(o)) text = edit->text() + "|" + edit->inputMask();
+        if (auto* spin = qobject_cast<QSpinBox*>(o))
+            text = QString("%1-%2=%3%4").arg(spin->minimum()).arg(spin->maximum()).arg(spin->value()).arg(spin->suffix());
+        if (auto* combo = qobject_cast<QComboBox*>(o)) {
+            QStringList items;
+            for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+            text = (combo->isEditable() ? "editable:" : "") + items.join('|');
+        }
+        return std::string(o->metaObject()->className()) + " " + text.toStdString();
+    };
+    const std::pair<const char*, const char*> widgets[] = {
+        {"Settings", "QTabWidget "},
+        {"groupBox", "QGroupBox Global"},
+        {"label", "QLabel local UDP port"},
+        {"udp_port", "QComboBox editable:2002|2003|2036|2040|2046|2060|2066"},
+        {"label_2", "QLabel log file name"},
+        {"logname", "QLineEdit client.log|"},
+        {"label_3", "QLabel session data timeout"},
+        {"datatimeout", "QSpinBox 121-600=300 sec"},
+        {"label_16", "QLabel log traffic every"},
+        {"traffic", "QSpinBox 5-1000=60 sec"},
+        {"debug", "QCheckBox verbose log file"},
+        {"groupBox_3", "QGroupBox Server connection"},
+        {"label_8", "QLabel server address"},
+        {"serveraddr", "QComboBox "},
+        {"label_9", "QLabel server port"},
+        {"serverport", "QComboBox editable:"},
+        {"label_10", "QLabel speed in"},
+        {"speed_in", "QComboBox editable:"},
+        {"label_11", "QLabel speed_out"},
+        {"speed_out", "QComboBox editable:"},
+        {"label_12", "QLabel MTU"},
+        {"mtu", "QComboBox editable:500|1400|1500"},
+        {"label_13", "QLabel MRU"},
+        {"mru", "QComboBox editable:500|1400|1500"},
+        {"conn_group", "QGroupBox Dial before connect"},
+        {"dial1", "QComboBox don't dial"},
+        {"disconnect", "QCheckBox disconnect before exit"},
+        {"http_proxy", "QGroupBox HTTP(S) proxy"},
+        {"label_43", "QLabel local IP"},
+        {"http_ip", "QComboBox editable:127.0.0.1"},
+        {"label_44", "QLabel local port"},
+        {"http_port", "QSpinBox 1-65535=3128"},
+        {"socks_proxy", "QGroupBox Socks 4/5 proxy"},
+        {"label_18", "QLabel local IP"},
+        {"socks_ip", "QComboBox editable:127.0.0.1"},
+        {"label_19", "QLabel local port"},
+        {"socks_port", "QSpinBox 1-65535=1080"},
+        {"int3_proxy", "QGroupBox Low quality image compression proxy"},
+        {"label_23", "QLabel local IP"},
+        {"int3_ip", "QComboBox editable:127.0.0.1"},
+        {"label_22", "QLabel local port"},
+        {"int3_port", "QSpinBox 1-65535=3129"},
+        {"int4_proxy", "QGroupBox Mid quality image compression proxy"},
+        {"label_24", "QLabel local IP"},
+        {"int4_ip", "QComboBox editable:127.0.0.1"},
+        {"label_25", "QLabel local port"},
+        {"int4_port", "QSpinBox 1-65535=3130"},
+        {"tap_section", "QGroupBox enable TAP adapter"},
+        {"label_21", "QLabel init timeout"},
+        {"tun_timeout", "QSpinBox 1-120=30 sec"},
+        {"label_20", "QLabel TAP IP address"},
+        {"tap_ip", "QLineEdit ...|000.000.000.000"},  // the blank is the default one
+        {"label_36", "QLabel ptp_ip"},
+        {"ptp_ip", "QComboBox 10.0.0.1|10.128.0.1|192.168.255.1|172.19.0.1"},
+        {"groupBox_9", "QGroupBox IP assignment method"},
+        {"label_45", "QLabel via DHCP"},
+        {"init_dhcp_enabled", "QRadioButton "},
+        {"label_46", "QLabel manually assigned IP"},
+        {"init_manual_enabled", "QRadioButton "},
+        {"groupBox_8", "QGroupBox route change method"},
+        {"label_47", "QLabel change metric"},
+        {"route_metric_enabled", "QRadioButton "},
+        {"label_48", "QLabel replace default route"},
+        {"route_replace_enabled", "QRadioButton "},
+        {"groupBox_10", "QGroupBox DNS settings"},
+        {"label_49", "QLabel add server DNS via DHCP"},
+        {"dns_server_enabled", "QRadioButton "},
+        {"label_50", "QLabel use local DNS servers"},
+        {"dns_local_enabled", "QRadioButton "},
+        {"pushButton", "QPushButton Save settings"},
+        {"cancel_button", "QPushButton Cancel"},
+    };
+    for (const auto& w : widgets) EXPECT_EQ(shown(w.first), w.second) << w.first;
+    EXPECT_EQ(f.windowTitle(), "Quorin settings");
+    QStringList tabs;
+    for (int i = 0; i < f.ui.Settings->count(); ++i)
+        tabs << f.ui.Settings->widget(i)->objectName() + "=" + f.ui.Settings->tabText(i);
+    EXPECT_EQ(tabs, (QStringList{"gensettings=General", "proxysettings=Proxy", "tapsettings=TAP"}));
+    EXPECT_EQ(f.ui.Settings->currentIndex(), 0);
+    const std::pair<QButtonGroup*, std::vector<QAbstractButton*>> groups[] = {
+        {f.ui.init_dhcp, {f.ui.init_dhcp_enabled, f.ui.init_manual_enabled}},
+        {f.ui.route, {f.ui.route_metric_enabled, f.ui.route_replace_enabled}},
+        {f.ui.dns, {f.ui.dns_server_enabled, f.ui.dns_local_enabled}}};
+    for (const auto& g : groups) {
+        EXPECT_TRUE(g.first->exclusive());
+        EXPECT_EQ(g.first->buttons().size(), 2);
+        EXPECT_TRUE(g.second[0]->isChecked() && !g.second[1]->isChecked()) << g.second[0]->objectName().toStdString();
+    }
+    EXPECT_TRUE(f.ui.http_proxy->isChecked() && f.ui.socks_proxy->isChecked() && f.ui.tap_section->isChecked());
+    EXPECT_FALSE(f.ui.int3_proxy->isChecked() || f.ui.int4_proxy->isChecked());
+    EXPECT_TRUE(f.ui.disconnect->isChecked());
+    EXPECT_EQ(f.ui.tap_ip->maxLength(), 15);
+}
+
 TEST_F(UiSettingsForm, RejectThenAcceptInBothModes) {
     for (bool local : {true, false}) {
         SCOPED_TRACE(local ? "local settings" : "download mode");
@@ -239,6 +359,38 @@ TEST_F(UiSettingsForm, RefusedValuesAreKeptAndTheUserTold) {
               "TAP IP address \"...\": the address is four numbers from 0 to 255 joined by dots");
     EXPECT_EQ(s.ui.speed_in->currentText() + " " + s.ui.tap_ip->text(), "500000 10.0.0.2");
     EXPECT_NE(wd.read("quorin.conf").find("speed_in=500000\nspeed_out=9000\n"), std::string::npos);
+}
+
+// Texts that would add lines to the configuration, and addresses the
+// engine would read as octal, are refused like a bad speed.
+TEST_F(UiSettingsForm, LineBreaksAndLeadingZerosAreRefused) {
+    QrConnectForm& f = build(true);
+    QrSettingsForm& s = *f.settingsForm;
+    s.show();
+    retype(s.ui.udp_port, "010.0.0.5:2046");
+    s.ui.logname->setText("client.log\nport=0.0.0.0:1");
+    s.ui.int3_proxy->setChecked(true);
+    retype(s.ui.int3_ip, "127.000.0.1");
+    s.ui.socks_ip->setEditText("127.0.0.1\n[local]\nremote=quorin\nsocks5\nport=0.0.0.0:1080");
+    s.ui.pushButton->click();
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].text,
+              "These settings were not saved and keep their earlier values:\n"
+              "local UDP port \"010.0.0.5:2046\": the address is four numbers from 0 to 255 joined by dots\n"
+              "log file name \"client.log\\nport=0.0.0.0:1\": a line break or a NUL character would add lines of "
+              "its own to the configuration\n"
+              "Low quality image compression proxy local IP \"127.000.0.1\": the address is four numbers from 0 "
+              "to 255 joined by dots\n"
+              "Socks 4/5 proxy local IP \"127.0.0.1\\n[local]\\nremote=quorin\\nsocks5\\nport=0.0.0.0:1080\": a line "
+              "break or a NUL character would add lines of its own to the configuration");
+    EXPECT_EQ(f.port_addr + ":" + QString::number(f.port), ":2080");
+    EXPECT_EQ(f.log + "|" + f.int3.ip + "|" + f.socks.ip, "client.log|127.0.0.1|127.0.0.1");
+    EXPECT_TRUE(f.int3.enabled) << "the rest of the service is taken";
+    EXPECT_EQ(s.ui.udp_port->currentText() + "|" + s.ui.logname->text() + "|" + s.ui.socks_ip->currentText(),
+              "2080|client.log|127.0.0.1");
+    const std::string conf = wd.read("quorin.conf");
+    EXPECT_EQ(conf.find("0.0.0.0"), std::string::npos) << conf;
+    EXPECT_NE(conf.find("service_int=3\nport=127.0.0.1:3129\n"), std::string::npos) << conf;
 }
 
 }  // namespace

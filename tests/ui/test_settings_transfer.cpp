@@ -74,6 +74,8 @@ TEST(UiSettingsTransfer, PortSpeedAndAddressTexts) {
     EXPECT_EQ(speed_text(500000, 500000), "500000");
     for (const char* bad : {"...", "10.0.0.", "010.0.0.1", "300.1.1.1", ""}) EXPECT_FALSE(is_dotted_ipv4(bad)) << bad;
     EXPECT_TRUE(is_dotted_ipv4("10.0.5.7"));
+    for (const char* bad : {"010.0.0.1", "127.1", "localhost", "127.0.0.1 "}) EXPECT_FALSE(is_listen_address(bad)) << bad;
+    EXPECT_TRUE(is_listen_address("") && is_listen_address("127.0.0.1"));
 }
 
 TEST(UiSettingsTransfer, ChoiceRule) {

@@ -185,7 +185,48 @@ bool conf_file_present(const QString& path) {
     return f.open(QIODevice::ReadOnly);
 }
 
+conf_text_fault conf_text_check(const QString& text, int max_chars) {
+    for (const QChar c : text)
+        if (c == '\r' || c == '\n' || c == QChar(0)) return conf_text_fault::line_break;
+    for (const QChar c : text)
+        if (c.unicode() > 0xFF) return conf_text_fault::not_latin1;
+    if (text.contains(' ') || text.contains('\t')) return conf_text_fault::blank;
+    if (text.startsWith('#')) return conf_text_fault::comment;
+    if (max_chars > 0 && text.size() > max_chars) return conf_text_fault::too_long;
+    return conf_text_fault::none;
+}
+
+QVector<conf_text_problem> conf_text_problems(const ConnectionSettings& s) {
+    const struct {
+        const char* key;
+        const QString& text;
+        int max_chars;
+    } texts[] = {
+        {"port", s.port_addr, 0},
+        {"log", s.log, 0},
+        {"sat_ip", s.sat_ip, 0},
+        {"server", s.server, 0},
+        {"login", s.login, engine_login_max_chars},
+        {"passwd", s.passwd, engine_login_max_chars},
+        {"http", s.http.ip, 0},
+        {"int3", s.int3.ip, 0},
+        {"int4", s.int4.ip, 0},
+        {"socks", s.socks.ip, 0},
+        {"tunnel", s.tap_ip, 0},
+        {"ptp_ip", s.tap_ptp_ip, 0},
+    };
+    QVector<conf_text_problem> problems;
+    for (const auto& t : texts) {
+        const conf_text_fault fault = conf_text_check(t.text, t.max_chars);
+        if (fault != conf_text_fault::none) problems.push_back({t.key, t.text, fault});
+    }
+    return problems;
+}
+
 bool write_conf(const ConnectionSettings& s, bool dvb_connect, const QString& path) {
+    // A line break in a text would write lines of its own: nothing goes out
+    // that the reader would not give back.
+    if (!conf_text_problems(s).isEmpty()) return false;
     const QByteArray name = QFile::encodeName(path);
     const int fd = open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
@@ -229,7 +270,8 @@ bool write_conf(const ConnectionSettings& s, bool dvb_connect, const QString& pa
         std::fprintf(f, "[local]\nremote=quorin\ntransparent\n");
         std::fprintf(f, "port=%s:%d\n", text(s.tap_ip).constData(), tap_transparent_port);
     }
-    return std::fclose(f) == 0;
+    const bool written = !std::ferror(f);
+    return std::fclose(f) == 0 && written;
 }
 
 bool read_conf(ConnectionSettings& s, const QString& path) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QString>
+#include <QVector>
 
 #include <cstdint>
 
@@ -72,12 +73,32 @@ bool conf_file_present(const QString& path = engine_conf_file);
 
 // Writes the whole file, replacing an earlier one, with mode 0600 (it holds
 // the password). dvb_connect adds the DVB card's loopback socket line.
-// False when the file cannot be created; nothing is written then.
+// False when the file cannot be created or written, and, with nothing
+// touched, when the settings hold a text the file cannot carry.
 bool write_conf(const ConnectionSettings& s, bool dvb_connect, const QString& path = engine_conf_file);
 
 // Reads the file into s and sets settings_local. False when it does not
 // open; s keeps its values then.
 bool read_conf(ConnectionSettings& s, const QString& path = engine_conf_file);
+
+// Why a text cannot be written as a value and come back from the engine's
+// reader as it stands: CR, LF and NUL end the line and would start lines of
+// the text's own making; the file is 8-bit; the engine reads a value as one
+// word (leading blanks skipped, cut at the first blank), one that begins
+// with '#' as empty, and keeps 15 characters of the login and the password.
+enum class conf_text_fault { none, line_break, not_latin1, blank, comment, too_long };
+constexpr int engine_login_max_chars = 15;
+// max_chars 0: no limit.
+conf_text_fault conf_text_check(const QString& text, int max_chars = 0);
+
+// A text of the settings that the file cannot carry.
+struct conf_text_problem {
+    const char* key;  // the file's key (a service's by its name)
+    QString text;
+    conf_text_fault fault;
+};
+// Every text write_conf and the subscription keep, checked.
+QVector<conf_text_problem> conf_text_problems(const ConnectionSettings& s);
 
 // Line rules of the reader (1024-byte lines).
 constexpr int conf_line_max = 1024;

@@ -143,6 +143,8 @@ void load_subscription(QSettings& ini, ConnectionSettings& s) {
 
 QString stored_password(QSettings& ini) { return ini.value("Quorin/passwd", QString("")).toString(); }
 
+bool subscription_stored(QSettings& ini) { return ini.childGroups().contains("Quorin"); }
+
 QVector<UiListEntry> read_ui_list(QSettings& lists, const QString& group) {
     // The tray menus and the settings dialog list the same file alike.
     return ui_list_entries(lists, group, true);

@@ -36,6 +36,9 @@ void write_subscription(QSettings& ini, const ConnectionSettings& s, const QStri
 void load_subscription(QSettings& ini, ConnectionSettings& s);
 // The stored password, "" by default.
 QString stored_password(QSettings& ini);
+// The current group holds connection settings of its own (write_ini has
+// stored them): a group with only dial-up or DVB keys holds none.
+bool subscription_stored(QSettings& ini);
 
 // Interface.ini keys, in the order the window state is restored.
 extern const char key_ontop[];

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <QCoreApplication>
 #include <QMap>
 
 namespace {
@@ -20,11 +21,22 @@ void select_item(combo_state* c, int index) {
     c->text = c->index >= 0 ? c->texts[c->index] : QString();
 }
 
+QString tr(const char* source) { return QCoreApplication::translate("QrSettingsForm", source); }
+
 service_state shown_service(const LocalService& svc) { return {svc.enabled, svc.ip, svc.port}; }
 
-void take_service(const service_state& st, LocalService* svc) {
+// A text the file cannot carry is refused; so is one that breaks the
+// field's own rule (valid() false).
+bool take_text(settings_field field, const QString& text, bool valid, settings_refusals* refused) {
+    const conf_text_fault fault = conf_text_check(text);
+    if (fault == conf_text_fault::none && valid) return true;
+    refused->items.push_back({field, text, fault});
+    return false;
+}
+
+void take_service(const service_state& st, settings_field field, LocalService* svc, settings_refusals* refused) {
     svc->enabled = st.checked;
-    svc->ip = st.ip;
+    if (take_text(field, st.ip, is_listen_address(st.ip), refused)) svc->ip = st.ip;
     svc->port = uint16_t(st.port);
 }
 
@@ -110,6 +122,42 @@ bool is_dotted_ipv4(const QString& text) {
     return inet_pton(AF_INET, text.toLatin1().constData(), &a) == 1;
 }
 
+bool is_listen_address(const QString& text) { return text.isEmpty() || is_dotted_ipv4(text); }
+
+bool settings_refusals::has(settings_field f) const {
+    for (const settings_refusal& r : items)
+        if (r.field == f) return true;
+    return false;
+}
+
+QString printable_text(const QString& text) {
+    QString shown = text;
+    shown.replace('\n', "\\n").replace('\r', "\\r").replace(QChar(0), "\\0");
+    return shown;
+}
+
+QString speed_rule_text() { return tr("a speed is a number above 0, or two such numbers joined by ':'"); }
+
+QString address_rule_text() { return tr("the address is four numbers from 0 to 255 joined by dots"); }
+
+QString conf_text_fault_text(conf_text_fault fault) {
+    switch (fault) {
+    case conf_text_fault::line_break:
+        return tr("a line break or a NUL character would add lines of its own to the configuration");
+    case conf_text_fault::not_latin1:
+        return tr("the configuration holds Latin-1 characters only");
+    case conf_text_fault::blank:
+        return tr("the engine reads a value up to its first blank only");
+    case conf_text_fault::comment:
+        return tr("the engine reads a value that begins with '#' as empty");
+    case conf_text_fault::too_long:
+        return tr("the engine keeps 15 characters only");
+    case conf_text_fault::none:
+        break;
+    }
+    return QString();
+}
+
 void show_settings(const ConnectionSettings& s, const QString& dial_connection, bool dial_hangup,
                    settings_form_state* st) {
     if (!dial_connection.isEmpty()) {
@@ -152,34 +200,49 @@ void show_settings(const ConnectionSettings& s, const QString& dial_connection, 
 
 settings_refusals take_settings(const settings_form_state& st, ConnectionSettings* s) {
     settings_refusals refused;
-    take_udp_port(st.udp_port.text, &s->port_addr, &s->port);
-    s->log = st.logname;
+    QString port_addr;
+    uint16_t port = 0;
+    take_udp_port(st.udp_port.text, &port_addr, &port);
+    // The address and the port are one text: refused, both stay. Only the
+    // address goes out as text; the port is a number.
+    const conf_text_fault port_fault = conf_text_check(port_addr);
+    if (port_fault == conf_text_fault::none && is_listen_address(port_addr)) {
+        s->port_addr = port_addr;
+        s->port = port;
+    } else {
+        refused.items.push_back({settings_field::udp_port, st.udp_port.text, port_fault});
+    }
+    if (take_text(settings_field::logname, st.logname, true, &refused)) s->log = st.logname;
     s->debug = taken_debug(st.debug, s->debug);
     s->datatimeout = uint16_t(st.datatimeout);
     s->traffic = uint16_t(st.traffic);
 
     // An empty list offers no server: the engine could not start without one.
     const QString server = chosen_value(st.serveraddr);
-    if (!server.isEmpty()) s->server = server;
+    if (!server.isEmpty() && take_text(settings_field::serveraddr, server, true, &refused)) s->server = server;
     s->server_port = number_16(st.serverport.text);
 
-    refused.speed_in_text = chosen_value(st.speed_in);
-    refused.speed_in = !take_speed(refused.speed_in_text, &s->speed_in_min, &s->speed_in_max);
-    refused.speed_out_text = chosen_value(st.speed_out);
-    refused.speed_out = !take_speed(refused.speed_out_text, &s->speed_out_min, &s->speed_out_max);
+    const struct {
+        settings_field field;
+        const combo_state& combo;
+        uint32_t *min, *max;
+    } speeds[] = {{settings_field::speed_in, st.speed_in, &s->speed_in_min, &s->speed_in_max},
+                  {settings_field::speed_out, st.speed_out, &s->speed_out_min, &s->speed_out_max}};
+    for (const auto& sp : speeds) {
+        const QString value = chosen_value(sp.combo);
+        if (!take_speed(value, sp.min, sp.max)) refused.items.push_back({sp.field, value, conf_text_fault::none});
+    }
 
     s->mtu = number_16(st.mtu.text);
     s->mru = number_16(st.mru.text);
 
-    take_service(st.http, &s->http);
-    take_service(st.int3, &s->int3);
-    take_service(st.int4, &s->int4);
-    take_service(st.socks, &s->socks);
+    take_service(st.http, settings_field::http_ip, &s->http, &refused);
+    take_service(st.int3, settings_field::int3_ip, &s->int3, &refused);
+    take_service(st.int4, settings_field::int4_ip, &s->int4, &refused);
+    take_service(st.socks, settings_field::socks_ip, &s->socks, &refused);
 
     s->tap = st.tap_section;
-    refused.tap_ip_text = st.tap_ip;
-    refused.tap_ip = !is_dotted_ipv4(st.tap_ip);
-    if (!refused.tap_ip) s->tap_ip = st.tap_ip;
+    if (take_text(settings_field::tap_ip, st.tap_ip, is_dotted_ipv4(st.tap_ip), &refused)) s->tap_ip = st.tap_ip;
     s->tap_tun_timeout = uint16_t(st.tun_timeout);
     // The first item leaves the field alone, so an address that is none of
     // the items (shown as the first) survives the dialog.

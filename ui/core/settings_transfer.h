@@ -89,6 +89,8 @@ uint16_t taken_debug(bool checked, uint16_t old);
 // Four decimal numbers from 0 to 255 joined by dots, without leading zeros
 // (the engine reads those as octal).
 bool is_dotted_ipv4(const QString& text);
+// A local address to listen on: empty (every address) or dotted.
+bool is_listen_address(const QString& text);
 
 // fill_settings_form: the settings and the subscription's dial-up choice
 // into st, which comes with the widgets' items and values; what is not
@@ -96,13 +98,40 @@ bool is_dotted_ipv4(const QString& text);
 void show_settings(const ConnectionSettings& s, const QString& dial_connection, bool dial_hangup,
                    settings_form_state* st);
 
-// What acceptance did not take: the setting keeps its earlier value.
-struct settings_refusals {
-    bool speed_in = false, speed_out = false, tap_ip = false;
-    QString speed_in_text, speed_out_text, tap_ip_text;  // what was refused
-    bool any() const { return speed_in || speed_out || tap_ip; }
+// The dialog's fields whose values acceptance may refuse.
+enum class settings_field {
+    udp_port,
+    logname,
+    serveraddr,
+    speed_in,
+    speed_out,
+    http_ip,
+    socks_ip,
+    int3_ip,
+    int4_ip,
+    tap_ip,
 };
 
+// One value acceptance did not take: the setting keeps its earlier value.
+struct settings_refusal {
+    settings_field field;
+    QString text;           // what was refused
+    conf_text_fault fault;  // none: it broke the field's own rule (a speed, an address)
+};
+struct settings_refusals {
+    QVector<settings_refusal> items;
+    bool any() const { return !items.isEmpty(); }
+    bool has(settings_field f) const;
+};
+
+// A refused text as a box shows it: line breaks and NUL as \n, \r and \0.
+QString printable_text(const QString& text);
+// The rules, as the user is told them.
+QString speed_rule_text();
+QString address_rule_text();
+QString conf_text_fault_text(conf_text_fault fault);
+
 // SettingsFinished on acceptance: the widgets back into s. A server choice
-// that comes out empty (an empty list) keeps the server in force.
+// that comes out empty (an empty list) keeps the server in force. A value
+// the engine would misread, or one the file cannot carry, is refused.
 settings_refusals take_settings(const settings_form_state& st, ConnectionSettings* s);

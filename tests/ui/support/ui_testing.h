@@ -17,6 +17,7 @@
 #include "tests/e2e/harness.h"
 
 class QDialog;
+class QWidget;
 
 namespace ui_testing {
 
@@ -76,5 +77,18 @@ public:
 
 // Runs the event loop until pred() holds or timeout_s passes.
 bool wait_for(const std::function<bool()>& pred, double timeout_s = 30);
+
+// Real input. Offscreen, events reach a widget however modal the windows
+// around it are; on an X display they come through the X server and Qt's
+// modal blocking as a user's do. run_on_x() runs the current test once more
+// in a child process of the test program on a private Xvfb (the xcb
+// platform) and returns false in the parent, which fails when the child
+// does; in the child it returns true and the test goes on there.
+bool run_on_x();
+// In the child: a left click in the middle of w, once its window is on the
+// screen; keys (xdotool's names) and text to whatever has the keyboard.
+bool x_click(QWidget* w);
+bool x_keys(const std::vector<std::string>& keys);
+bool x_type(const std::string& text);
 
 }  // namespace ui_testing
