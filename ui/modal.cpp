@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 
 #include "ui/dialdialog.h"
@@ -36,8 +37,14 @@ QMessageBox::StandardButton message(QWidget* parent, QMessageBox::Icon icon, con
 
 bool get_text(QWidget* parent, const QString& title, const QString& label, QString* text) {
     if (installed().get_text) return installed().get_text(parent, title, label, text);
-    bool ok = false;
-    *text = QInputDialog::getText(parent, title, label, QLineEdit::Normal, QString(), &ok);
+    // The label can carry a web server's error text: never let it render as markup.
+    QInputDialog dialog(parent);
+    dialog.setWindowTitle(title);
+    dialog.setInputMode(QInputDialog::TextInput);
+    dialog.setLabelText(label);
+    for (QLabel* l : dialog.findChildren<QLabel*>()) l->setTextFormat(Qt::PlainText);
+    const bool ok = dialog.exec() == QDialog::Accepted;
+    *text = ok ? dialog.textValue() : QString();
     return ok;
 }
 

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QNetworkReply>
 #include <QPushButton>
+#include <QTimer>
 
 #include <cstdlib>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "tests/ui/support/account_service.h"
 #include "tests/ui/support/ui_testing.h"
 #include "ui/core/md5.h"
+#include "ui/modal.h"
 #include "ui/mycoolthread.h"
 #include "ui/qrconnectform.h"
 #include "ui/splashform.h"
@@ -138,6 +140,28 @@ TEST_F(UiDownload, RefusedLoginOffersManualEntry) {
             EXPECT_EQ(splash->port, 2040);
         }
     }
+}
+
+// The manual-entry label carries the server's reason phrase.
+TEST(UiDownloadManualEntry, ShowsTheErrorAsPlainText) {
+    const QString label = "Got error:server replied: <img src=\"x\"><b>Gone</b>";
+    QString shown;
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer::singleShot(0, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        ASSERT_NE(box, nullptr);
+        for (QLabel* l : box->findChildren<QLabel*>())
+            if (l->text() == label) {
+                shown = l->text();
+                format = l->textFormat();
+            }
+        static_cast<QDialog*>(box)->reject();
+    });
+    QString answer = "kept?";
+    EXPECT_FALSE(modal::get_text(nullptr, "Error recieving data.", label, &answer));
+    EXPECT_EQ(shown, label);
+    EXPECT_EQ(format, Qt::PlainText);
+    EXPECT_TRUE(answer.isEmpty());
 }
 
 TEST_F(UiDownload, MalformedAndOverLongAnswersAreRefused) {
