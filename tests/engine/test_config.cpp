@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "engine/config.h"
 #include "engine/globals.h"
@@ -406,10 +407,9 @@ TEST_F(ConfigTest, IncompleteRemoteLeavesItsSlotToTheNext) {
 TEST_F(ConfigTest, SpeedsTakeTheWholeSignedRange) {
     load(remote_section("edge", "speed_in=1:2147483647\nspeed_out = 2147483647 # bytes/s\n"));
     ASSERT_EQ(remote_count, 1);
-    EXPECT_EQ(remote_table[0].speed_in_min, 1u);
-    EXPECT_EQ(remote_table[0].speed_in_max, 2147483647u);
-    EXPECT_EQ(remote_table[0].speed_out_min, 2147483647u);
-    EXPECT_EQ(remote_table[0].speed_out_max, 2147483647u);
+    const remote_record& r = remote_table[0];
+    EXPECT_EQ((std::vector<uint32_t>{r.speed_in_min, r.speed_in_max, r.speed_out_min, r.speed_out_max}),
+              (std::vector<uint32_t>{1, 2147483647, 2147483647, 2147483647}));
 }
 
 TEST_F(ConfigTest, RemoteHeaderWithCommentAndConsecutiveSections) {
