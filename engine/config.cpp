@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +48,12 @@ int config_line = 0;
 bool starts_with(const char* line, const char* key) { return std::strncmp(line, key, std::strlen(key)) == 0; }
 
 int to_int(const std::string& s) { return std::atoi(s.c_str()); }
+
+// A value near int's lowest end stays there rather than overflow; the
+// session clamps the packet size anyway.
+int payload_room(const std::string& v) {
+    return int(std::max<int64_t>(int64_t(to_int(v)) - udp_ip_header_bytes, INT32_MIN));
+}
 
 // "host:port" split at the first colon; the port text is empty without one.
 bool split_colon(const std::string& v, std::string* left, std::string* right) {
@@ -393,10 +400,10 @@ const remote_key remote_keys[] = {
      [](remote_record& r, const std::string& v) { set_speeds("speed_in", v, &r.speed_in_min, &r.speed_in_max); }},
     {"speed_out",
      [](remote_record& r, const std::string& v) { set_speeds("speed_out", v, &r.speed_out_min, &r.speed_out_max); }},
-    {"mtu", [](remote_record& r, const std::string& v) { r.mtu = to_int(v) - udp_ip_header_bytes; }},
+    {"mtu", [](remote_record& r, const std::string& v) { r.mtu = payload_room(v); }},
     {"mru",
      [](remote_record& r, const std::string& v) {
-         r.mru = to_int(v) - udp_ip_header_bytes;
+         r.mru = payload_room(v);
          log_msg(5, "config mru %d\n", r.mru);
      }},
     {"maxrtt", [](remote_record& r, const std::string& v) { r.maxrtt = to_int(v); }},
