@@ -6,11 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "engine/globals.h"
 #include "engine/log.h"
@@ -46,6 +49,12 @@ bool starts_with(const char* line, const char* key) { return std::strncmp(line, 
 
 int to_int(const std::string& s) { return std::atoi(s.c_str()); }
 
+// A value near int's lowest end stays there rather than overflow; the
+// session clamps the packet size anyway.
+int payload_room(const std::string& v) {
+    return int(std::max<int64_t>(int64_t(to_int(v)) - udp_ip_header_bytes, INT32_MIN));
+}
+
 // "host:port" split at the first colon; the port text is empty without one.
 bool split_colon(const std::string& v, std::string* left, std::string* right) {
     size_t c = v.find(':');
@@ -59,26 +68,26 @@ bool split_colon(const std::string& v, std::string* left, std::string* right) {
     return true;
 }
 
-// A[:B]; without a colon both are A.
-void parse_speed_pair(const std::string& v, uint32_t* a, uint32_t* b) {
-    std::string left, right;
-    bool pair = split_colon(v, &left, &right);
-    *a = uint32_t(to_int(left));
-    *b = pair ? uint32_t(to_int(right)) : *a;
-}
-
-// A port as the file gives it: decimal digits only, 0 to 65535. atoi would
-// read "" as 0 (a random port) and cut 99999 to 16 bits: a listener where
-// nobody expects one.
-bool parse_port(const std::string& text, int* port) {
+// Decimal digits only, 0 to max. atoi would read "" or a word as 0 and
+// wrap what does not fit: a value nobody wrote.
+bool parse_decimal(const std::string& text, uint32_t max, uint32_t* out) {
     if (text.empty()) return false;
-    int v = 0;
+    uint64_t v = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-        if (v > 65535) return false;
+        v = v * 10 + uint64_t(c - '0');
+        if (v > max) return false;
     }
-    *port = v;
+    *out = uint32_t(v);
+    return true;
+}
+
+// A port as the file gives it, 0 to 65535: atoi would read "" as 0 (a
+// random port) and cut 99999 to 16 bits, a listener where nobody expects one.
+bool parse_port(const std::string& text, int* port) {
+    uint32_t v;
+    if (!parse_decimal(text, 65535, &v)) return false;
+    *port = int(v);
     return true;
 }
 
@@ -88,6 +97,22 @@ bool parse_port(const std::string& text, int* port) {
     std::snprintf(text, sizeof text, "Wrong '%s' value '%s' in line %d of %s", key, value.c_str(), config_line,
                   config_file_name);
     fatal_error(__LINE__, text);
+}
+
+// A[:B], both 1 to 2147483647; without a colon both are A. The rate
+// arithmetic is signed 32-bit, and a speed of 0 sends nothing, not even the
+// login; atoi would also take "-5" as 4294967291 and "fast" as 0.
+void set_speeds(const char* key, const std::string& v, uint32_t* a, uint32_t* b) {
+    std::string left, right;
+    const bool pair = split_colon(v, &left, &right);
+    uint32_t first, second;
+    if (!parse_decimal(left, INT32_MAX, &first) || first == 0) bad_value(key, v);
+    if (!pair)
+        second = first;
+    else if (!parse_decimal(right, INT32_MAX, &second) || second == 0)
+        bad_value(key, v);
+    *a = first;
+    *b = second;
 }
 
 // "a.b.c.d:port" of a bound socket.
@@ -284,17 +309,23 @@ const server_key server_keys[] = {
     {"port", nullptr, open_server_udp},
     {"udpdstlog", nullptr, set_udpdstlog},
     {"control_socket", nullptr, open_control_socket},
+    // The interface keeps the satellite side's address here for itself.
+    {"sat_ip", nullptr, [](const std::string&) {}},
 };
 
-void server_line(const char* line) {
+// Each section's line reader: false when no key of the section matches.
+bool server_line(const char* line) {
+    bool known = false;
     for (const server_key& k : server_keys) {
         if (!starts_with(line, k.key)) continue;
+        known = true;
         std::string v = conf_split(line);
         if (k.field)
             runtime.*k.field = to_int(v);
         else
             k.apply(v);
     }
+    return known;
 }
 
 // ------------------------------------------------------------- [services]
@@ -324,9 +355,11 @@ void set_invalid_ports(const std::string& v) {
     }
 }
 
-void services_line(const char* line) {
-    if (starts_with(line, "internal")) set_internal_service(conf_split(line));
-    if (starts_with(line, "ext_invalid_port")) set_invalid_ports(conf_split(line));
+bool services_line(const char* line) {
+    const bool internal = starts_with(line, "internal"), refused = starts_with(line, "ext_invalid_port");
+    if (internal) set_internal_service(conf_split(line));
+    if (refused) set_invalid_ports(conf_split(line));
+    return internal || refused;
 }
 
 // ------------------------------------------------------------- [remote]
@@ -363,13 +396,14 @@ const remote_key remote_keys[] = {
     {"server", set_remote_server},
     {"login", [](remote_record& r, const std::string& v) { scan_word15(r.login, v); }},
     {"passwd", [](remote_record& r, const std::string& v) { scan_word15(r.passwd, v); }},
-    {"speed_in", [](remote_record& r, const std::string& v) { parse_speed_pair(v, &r.speed_in_min, &r.speed_in_max); }},
+    {"speed_in",
+     [](remote_record& r, const std::string& v) { set_speeds("speed_in", v, &r.speed_in_min, &r.speed_in_max); }},
     {"speed_out",
-     [](remote_record& r, const std::string& v) { parse_speed_pair(v, &r.speed_out_min, &r.speed_out_max); }},
-    {"mtu", [](remote_record& r, const std::string& v) { r.mtu = to_int(v) - udp_ip_header_bytes; }},
+     [](remote_record& r, const std::string& v) { set_speeds("speed_out", v, &r.speed_out_min, &r.speed_out_max); }},
+    {"mtu", [](remote_record& r, const std::string& v) { r.mtu = payload_room(v); }},
     {"mru",
      [](remote_record& r, const std::string& v) {
-         r.mru = to_int(v) - udp_ip_header_bytes;
+         r.mru = payload_room(v);
          log_msg(5, "config mru %d\n", r.mru);
      }},
     {"maxrtt", [](remote_record& r, const std::string& v) { r.maxrtt = to_int(v); }},
@@ -396,9 +430,14 @@ bool remote_begin() {
     return true;
 }
 
-void remote_line(const char* line) {
-    for (const remote_key& k : remote_keys)
-        if (starts_with(line, k.key)) k.apply(*cur_remote, conf_split(line));
+bool remote_line(const char* line) {
+    bool known = false;
+    for (const remote_key& k : remote_keys) {
+        if (!starts_with(line, k.key)) continue;
+        known = true;
+        k.apply(*cur_remote, conf_split(line));
+    }
+    return known;
 }
 
 void remote_end() {
@@ -550,9 +589,14 @@ bool local_begin() {
     return true;
 }
 
-void local_line(const char* line) {
-    for (const local_key& k : local_keys)
-        if (starts_with(line, k.key)) k.apply(local_table[local_count], local_count, conf_split(line));
+bool local_line(const char* line) {
+    bool known = false;
+    for (const local_key& k : local_keys) {
+        if (!starts_with(line, k.key)) continue;
+        known = true;
+        k.apply(local_table[local_count], local_count, conf_split(line));
+    }
+    return known;
 }
 
 // A section without a server or a mode takes connections and drops each
@@ -576,10 +620,24 @@ void local_end() {
 struct pass {
     const char* header;
     bool headers_again;  // the line that ends a section may open the next one
+    // The section opens the log and sets `debug` wherever in it they stand:
+    // what it says about its own lines waits for the end of the pass.
+    bool sets_up_log;
     bool (*begin)();
-    void (*line)(const char*);
+    bool (*line)(const char*);
     void (*end)();
 };
+
+// A misspelt key (`pasword`) would otherwise show only in what it fails to
+// set.
+struct unknown_key {
+    std::string key;
+    int line;
+};
+
+void log_unknown_key(const pass& ps, const unknown_key& u) {
+    log_msg(0, "Unknown %s key '%s' in line %d of %s, ignoring\n", ps.header, u.key.c_str(), u.line, config_file_name);
+}
 
 void read_pass(const pass& ps) {
     FILE* f = std::fopen(config_file_name, "r");
@@ -587,6 +645,7 @@ void read_pass(const pass& ps) {
     const size_t header_len = std::strlen(ps.header);
     char buf[line_buffer_bytes];
     bool in_section = false;
+    std::vector<unknown_key> unknown;
     config_line = 0;
     bool line_start = true;
     while (std::fgets(buf, sizeof buf, f)) {
@@ -605,10 +664,16 @@ void read_pass(const pass& ps) {
             if (std::strncmp(p, ps.header, header_len) == 0) in_section = ps.begin();
             continue;
         }
-        if (in_section) ps.line(p);
+        if (!in_section || ps.line(p)) continue;
+        const unknown_key u{std::string(p, std::strcspn(p, "=# \t")), config_line};
+        if (ps.sets_up_log)
+            unknown.push_back(u);
+        else
+            log_unknown_key(ps, u);
     }
     if (in_section) ps.end();
     std::fclose(f);
+    for (const unknown_key& u : unknown) log_unknown_key(ps, u);
 }
 
 void prepare_tables() {
@@ -716,10 +781,10 @@ int read_config() {
     prepare_tables();
 
     const pass passes[] = {
-        {"[server]", false, [] { return true; }, server_line, [] {}},
-        {"[services]", false, [] { return true; }, services_line, [] {}},
-        {"[remote]", true, remote_begin, remote_line, remote_end},
-        {"[local]", true, local_begin, local_line, local_end},
+        {"[server]", false, true, [] { return true; }, server_line, [] {}},
+        {"[services]", false, false, [] { return true; }, services_line, [] {}},
+        {"[remote]", true, false, remote_begin, remote_line, remote_end},
+        {"[local]", true, false, local_begin, local_line, local_end},
     };
     for (const pass& ps : passes) read_pass(ps);
     return 0;

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "engine/config.h"
 #include "engine/globals.h"
@@ -397,10 +399,17 @@ TEST_F(ConfigTest, RemoteDefaultSpeedsAndSizes) {
 }
 
 TEST_F(ConfigTest, IncompleteRemoteLeavesItsSlotToTheNext) {
-    load("[remote]\nname=nohost\n[remote]\nname=x\nserver=127.0.0.1\n" + remote_section("gamma") +
-         remote_section("zero", "speed_out=0\n"));
+    load("[remote]\nname=nohost\n[remote]\nname=x\nserver=127.0.0.1\n" + remote_section("gamma"));
     ASSERT_EQ(remote_count, 1);
     EXPECT_STREQ(remote_table[0].name, "gamma");
+}
+
+TEST_F(ConfigTest, SpeedsTakeTheWholeSignedRange) {
+    load(remote_section("edge", "speed_in=1:2147483647\nspeed_out = 2147483647 # bytes/s\n"));
+    ASSERT_EQ(remote_count, 1);
+    const remote_record& r = remote_table[0];
+    EXPECT_EQ((std::vector<uint32_t>{r.speed_in_min, r.speed_in_max, r.speed_out_min, r.speed_out_max}),
+              (std::vector<uint32_t>{1, 2147483647, 2147483647, 2147483647}));
 }
 
 TEST_F(ConfigTest, RemoteHeaderWithCommentAndConsecutiveSections) {
@@ -593,7 +602,7 @@ TEST_F(ConfigDeathTest, SocketsThatCannotBeMadeAreFatal) {
     }
 }
 
-TEST_F(ConfigDeathTest, PortValuesThatAreNoPortAreErrorsNamingLineAndValue) {
+TEST_F(ConfigDeathTest, PortAndSpeedValuesOutOfRangeAreErrorsNamingLineAndValue) {
     const struct {
         std::string text, key, value;
         int line;
@@ -606,6 +615,16 @@ TEST_F(ConfigDeathTest, PortValuesThatAreNoPortAreErrorsNamingLineAndValue) {
         {"[server]\nport=65536\n", "port", "65536", 2},
         // A line longer than the read buffer still counts as one line.
         {"[server]\n" + std::string(1500, 'x') + "\r\nport=127.0.0.1:-1\n", "port", "127.0.0.1:-1", 3},
+        // Speeds: 1 to 2147483647, alone or as A:B.
+        {remote_section("a", "speed_in=fast\n"), "speed_in", "fast", 4},
+        {remote_section("a", "speed_out=0\n"), "speed_out", "0", 4},
+        {remote_section("a", "speed_out=-5\n"), "speed_out", "-5", 4},
+        {remote_section("a", "speed_in=400000:500000x\n"), "speed_in", "400000:500000x", 4},
+        {remote_section("a", "speed_in = 2147483648 # one too many\n"), "speed_in", "2147483648", 4},
+        {remote_section("a", "speed_in=:8000\n"), "speed_in", ":8000", 4},
+        {remote_section("a", "speed_out=500:0\n"), "speed_out", "500:0", 4},
+        {remote_section("a", "speed_out=1:2:3\n"), "speed_out", "1:2:3", 4},
+        {remote_section("a", "speed_in=\n"), "speed_in", "", 4},
     };
     for (const auto& c : cases) {
         child_result r = run_child([&] {
@@ -641,6 +660,26 @@ TEST_F(ConfigTest, StartUpLinesNameListenersAndWhatTheyLack) {
                                                 "transparent, tunnel, service_int or service_ext)\n")})
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     EXPECT_EQ(text.find("[local] 2"), std::string::npos) << text;  // complete: nothing to say
+}
+
+TEST_F(ConfigTest, KeysNoSectionKnowsAreNamedOnceWithTheirLine) {
+    const std::string log_path = dir.file("engine.log");
+    // The misspelt [server] key comes before `log`; sat_ip is the interface's own.
+    load("[server]\ndebgu=1\nlog=" + log_path + "\nsat_ip=10.0.0.9\n[services]\nintrenal=1,127.0.0.1:25\n" +
+         remote_section("main", "pasword=secret\npasswd=secret\n") +
+         "[local]\nremote=main\nsock5\nsocks5\n[other]\nfoo=1\n");
+    EXPECT_EQ(remote_count, 1);  // nothing else changes
+    EXPECT_STREQ(remote_table[0].passwd, "secret");
+    EXPECT_EQ(local_table[0].mode, mode_socks5);
+    const std::string text = read_file(log_path), file = dir.file("quorin.conf");
+    const std::string lines[] = {"]Unknown [server] key 'debgu' in line 2 of " + file + ", ignoring\n",
+                                 "]Unknown [services] key 'intrenal' in line 6 of " + file + ", ignoring\n",
+                                 "]Unknown [remote] key 'pasword' in line 10 of " + file + ", ignoring\n",
+                                 "]Unknown [local] key 'sock5' in line 14 of " + file + ", ignoring\n"};
+    size_t count = 0;
+    for (size_t at = text.find("Unknown"); at != std::string::npos; at = text.find("Unknown", at + 1)) ++count;
+    EXPECT_EQ(count, std::size(lines)) << text;
+    for (const std::string& line : lines) EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
 TEST_F(ConfigTest, ValuesWithoutColonAreIgnoredWhereAColonIsNeeded) {

@@ -1,11 +1,13 @@
 // Cases kept from fuzzing the engine (tests/fuzz): command streams that
 // reach the places where streams are replaced, ended and removed while the
-// session goes on. Internal services point at a loopback listener.
+// session goes on, and configuration values at the ends of their range.
+// Internal services point at a loopback listener.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -111,6 +113,17 @@ TEST_F(FuzzRegressions, OversizedTunnelPacketStopsTheStream) {
     EXPECT_EQ(0u, s->stream_count);
     feed(open_internal_cmd(1, 10));
     EXPECT_EQ(0u, s->stream_count);
+}
+
+using ConfigFuzzRegressions = ConfigFileTest;
+
+// mtu and mru are stored less their 28 header bytes, which the lowest values
+// have no room for.
+TEST_F(ConfigFuzzRegressions, LowestMtuAndMruDoNotOverflow) {
+    load("[remote]\nname=a\nserver=127.0.0.1:5000\nmtu=-2147483648\nmru=-2147483630\n");
+    ASSERT_EQ(remote_count, 1);
+    EXPECT_EQ(remote_table[0].mtu, INT32_MIN);
+    EXPECT_EQ(remote_table[0].mru, INT32_MIN);
 }
 
 }  // namespace

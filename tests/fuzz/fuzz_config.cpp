@@ -23,7 +23,9 @@
 // - [local] `tunnel` with a ":": the bring-up connects to a control port that
 //   nothing listens on, which is fatal by design;
 // - [server] `port` and `control_socket` and [local] `port` whose port is not
-//   a number from 0 to 65535: a configuration error, fatal by design.
+//   a number from 0 to 65535, and [remote] `speed_in` and `speed_out` whose
+//   speeds are not numbers from 1 to 2147483647: configuration errors, fatal
+//   by design.
 // Any other exit is a finding: libFuzzer reports it.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -69,17 +71,26 @@ bool server_value_fatal(const std::string& v) {
     return uint16_t(std::atoi(v.c_str() + colon + 1)) == 0;
 }
 
+bool number_in(const std::string& text, long long min, long long max) {
+    if (text.empty()) return false;
+    long long n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+        if (n > max) return false;
+    }
+    return n >= min;
+}
+
 bool port_value_fatal(const std::string& value) {
     const size_t colon = value.find(':');
-    const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
-    if (port.empty()) return true;
-    int n = 0;
-    for (char c : port) {
-        if (c < '0' || c > '9') return true;
-        n = n * 10 + (c - '0');
-        if (n > 65535) return true;
-    }
-    return false;
+    return !number_in(colon == std::string::npos ? value : value.substr(colon + 1), 0, 65535);
+}
+
+bool speed_value_fatal(const std::string& value) {
+    const size_t colon = value.find(':');
+    if (!number_in(value.substr(0, colon), 1, INT32_MAX)) return true;
+    return colon != std::string::npos && !number_in(value.substr(colon + 1), 1, INT32_MAX);
 }
 
 // The file as the reader will meet it: lines cut the way fgets cuts them
@@ -115,6 +126,8 @@ std::string filter(const uint8_t* data, size_t size, int* socket_lines) {
             }
         } else if (starts_with(section.c_str(), "[remote]")) {
             if (starts_with(line, "server") && server_value_fatal(value)) continue;
+            if (starts_with(line, "speed_in") && speed_value_fatal(value)) continue;
+            if (starts_with(line, "speed_out") && speed_value_fatal(value)) continue;
         } else if (starts_with(section.c_str(), "[local]")) {
             if (starts_with(line, "tunnel") && value.find(':') != std::string::npos) continue;
             if (starts_with(line, "port")) {
@@ -191,6 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             !std::memchr(r.passwd, 0, sizeof r.passwd))
             std::abort();
         if (!r.name[0] || !r.server_addr || !r.server_port) std::abort();
+        for (uint32_t speed : {r.speed_in_min, r.speed_in_max, r.speed_out_min, r.speed_out_max})
+            if (speed == 0 || speed > INT32_MAX) std::abort();
     }
     for (int i = 0; i < local_count; i++)
         for (int r : local_table[i].remotes)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each for a bounded time.
+#   --build-only   build them and stop (what `./run test` does)
 #   FUZZ_SECONDS   time per target (default 60)
 #   FUZZ_JOBS      targets run at once (default 4)
-#   FUZZ_TARGETS   which targets (default: all seven)
+#   FUZZ_TARGETS   which targets (default: all ten)
 #   FUZZ_BUILD_DIR build directory (default <repo>/build-fuzz)
 # Seeds are copied into a scratch corpus per target; nothing is written
 # into the repository. Exits non-zero when a target crashed, leaked, timed
@@ -15,11 +16,15 @@ seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-4}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 targets=(${FUZZ_TARGETS:-datagram commands inflate config handshake console statline mpe tun_packet tsdemux})
+build_only=0
+[ "${1:-}" = --build-only ] && build_only=1
 
 command -v clang++ >/dev/null || { echo "clang++ not found (./run fuzz installs it)" >&2; exit 2; }
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DQUORIN_FUZZ=ON -DQUORIN_SANITIZE=ON >/dev/null || exit 2
-ninja -C "$build" -j4 $(printf 'fuzz_%s ' "${targets[@]}") || exit 2
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DQUORIN_FUZZ=ON -DQUORIN_SANITIZE=ON \
+    -DQUORIN_WERROR=ON >/dev/null || exit 2
+ninja -C "$build" -j"$(nproc)" $(printf 'fuzz_%s ' "${targets[@]}") || exit 2
+[ "$build_only" = 1 ] && exit 0
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorin-fuzz.XXXXXX")
 echo "== fuzzing ${targets[*]} for ${seconds}s each, $jobs at a time; work in $work"
