@@ -672,8 +672,13 @@ void console::close() { close_fd(fd_); }
 bool console::open(uint16_t port, double timeout_s) {
     close();
     pending_.clear();
-    fd_ = tcp_connect("127.0.0.1", port, timeout_s);
-    if (fd_ < 0) return false;
+    // The engine may not have bound its console yet: a refused connect is
+    // tried again until the time is up.
+    const double end = mono_now() + timeout_s;
+    while ((fd_ = tcp_connect("127.0.0.1", port, timeout_s)) < 0) {
+        if (mono_now() >= end) return false;
+        usleep(20000);
+    }
     std::string before;
     return read_prompt(&before, timeout_s);
 }
