@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -231,7 +232,11 @@ void set_both(const std::vector<route_row>& table, const route_row& def, const r
             rlog("Del default route failed. Error code:%i \n", err);
         } else {
             rlog("Del default route success\n");
-            st.deleted_defaults.push_back(def);
+            // A default that comes back (the user adds it again) and is
+            // deleted once more is still one route to put back.
+            const auto same = [&](const route_row& r) { return same_route(r, def) && r.metric == def.metric; };
+            const bool listed = std::any_of(st.deleted_defaults.begin(), st.deleted_defaults.end(), same);
+            if (!listed) st.deleted_defaults.push_back(def);
             st.touched = true;
         }
     }
@@ -307,8 +312,6 @@ void* route_monitor(void* arg) {
         } else {
             SetRoute(replace);
         }
-        // What we changed ourselves must not come back as a change.
-        routes().monitor_forget(h);
     }
     if (h >= 0) routes().monitor_close(h);
     return nullptr;
