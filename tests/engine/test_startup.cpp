@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -157,6 +158,117 @@ TEST(Program, InterfaceRunsEngineOnItsThreadAndEndsWithIt) {
     close(c);
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(read_file(record), "flag 0\nprogress 1\nprogress 8\nstart stat 0\nquit 0\nengine thread ended 0\n");
+}
+
+// SIGTERM, SIGINT and SIGHUP take the console's shutdown road, headless
+// and with the interface running the engine on its thread.
+TEST(Program, StopSignalsTakeTheShutdownRoad) {
+    for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        for (bool with_interface : {false, true}) {
+            SCOPED_TRACE(std::to_string(signo) + (with_interface ? " with the interface" : " headless"));
+            engine_copy e;
+            if (with_interface) e.add_library("ui_full", "libquorin_ui.so");
+            int port = free_port(SOCK_STREAM);
+            e.dir.write("quorin.conf", "[server]\nport=127.0.0.1:0\nlog=quorin.log\ndebug=1\ncontrol_socket=" +
+                                           std::to_string(port) + "\n");
+            std::string record = e.dir.file("ui.record");
+            program p = start_program(e.binary, {"faststart"}, e.dir.path,
+                                      {"QUORIN_TEST_UI_RECORD=" + record, "QUORIN_TEST_UI_RUN=1", "QUORIN_TEST_UI_RESULT=0"});
+            int c = connect_with_retries(port);
+            ASSERT_GE(c, 0);
+            EXPECT_EQ(read_until(c, "Quorin>"), "Quorin>");
+            close(c);
+            kill(p.pid, signo);
+            child_result r = p.wait();
+            EXPECT_TRUE(r.exited);
+            EXPECT_EQ(r.code, with_interface ? 1 : 255);
+            const std::string log = read_file(e.dir.file("quorin.log"));
+            EXPECT_NE(log.find("Signal " + std::to_string(signo) + " received\n"), std::string::npos) << log;
+            EXPECT_NE(log.find("Shutdown command recieved\n"), std::string::npos) << log;
+            if (with_interface) {
+                EXPECT_EQ(read_file(record),
+                          "flag 0\nprogress 1\nprogress 8\nstart stat 0\nquit 0\nengine thread ended 0\n");
+            }
+        }
+    }
+}
+
+// Before the interface started the engine, a stop signal ends the interface.
+TEST(Program, StopSignalBeforeTheEngineEndsTheInterface) {
+    engine_copy e;
+    e.add_library("ui_full", "libquorin_ui.so");
+    std::string record = e.dir.file("ui.record");
+    program p = start_program(e.binary, {}, e.dir.path,
+                              {"QUORIN_TEST_UI_RECORD=" + record, "QUORIN_TEST_UI_WAIT_QUIT=1", "QUORIN_TEST_UI_RESULT=0"});
+    ASSERT_TRUE(eventually([&] { return read_file(record) == "flag 1\n"; }));
+    kill(p.pid, SIGTERM);
+    child_result r = p.wait();
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(read_file(record), "flag 1\nquit 0\n");
+}
+
+// Under nohup the hang-up stays ignored; a later SIGTERM still stops.
+TEST(Program, IgnoredHangUpStaysIgnored) {
+    engine_copy e;
+    int port = free_port(SOCK_STREAM);
+    e.dir.write("quorin.conf",
+                "[server]\nport=127.0.0.1:0\nlog=quorin.log\ndebug=1\ncontrol_socket=" + std::to_string(port) + "\n");
+    program p = start_program("/usr/bin/nohup", {e.binary}, e.dir.path);
+    int c = connect_with_retries(port);
+    ASSERT_GE(c, 0);
+    close(c);
+    // Were both taken, the lower number would be seen first.
+    kill(p.pid, SIGHUP);
+    kill(p.pid, SIGTERM);
+    child_result r = p.wait();
+    EXPECT_EQ(r.code, 255);
+    const std::string log = read_file(e.dir.file("quorin.log"));
+    EXPECT_NE(log.find("Signal 15 received\n"), std::string::npos) << log;
+}
+
+// The real interface library beside an engine that has no display: one
+// line says so and the engine runs as without the library.
+TEST(Program, NoDisplayRunsTheEngineWithoutTheInterface) {
+    for (const char* display : {"DISPLAY=", "DISPLAY=:4093"}) {
+        SCOPED_TRACE(display);
+        engine_copy e;
+        fs::create_symlink(std::string(QUORIN_BIN_DIR) + "/libquorin_ui.so", e.dir.file("libquorin_ui.so"));
+        int port = free_port(SOCK_STREAM);
+        e.dir.write("quorin.conf", "[server]\nport=127.0.0.1:0\ncontrol_socket=" + std::to_string(port) + "\n");
+        program p = start_program(e.binary, {"faststart"}, e.dir.path, {display, "QT_QPA_PLATFORM=xcb"});
+        int c = connect_with_retries(port);
+        EXPECT_GE(c, 0);
+        EXPECT_EQ(read_until(c, "Quorin>"), "Quorin>");
+        send(c, "shutdown\n", 9, MSG_NOSIGNAL);
+        child_result r = p.wait();
+        close(c);
+        EXPECT_TRUE(r.exited) << r.err;
+        EXPECT_EQ(r.code, 255) << r.err;
+        EXPECT_NE(r.err.find("Cannot open display \"" + std::string(display + 8) +
+                             "\": running without the interface\n"),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
+// A fatal error of the engine while the interface runs ends the process
+// through the interface's quit, with status 1 whatever the interface returns.
+TEST(Program, FatalErrorWithTheInterfaceEndsThroughIt) {
+    engine_copy e;
+    e.add_library("ui_full", "libquorin_ui.so");
+    int taken = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at = loopback(0);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    e.dir.write("quorin.conf", "[server]\nport=127.0.0.1:" + std::to_string(ntohs(local_address(taken).sin_port)) + "\n");
+    std::string record = e.dir.file("ui.record");
+    child_result r = run_program(e.binary, {"faststart"}, e.dir.path,
+                                 {"QUORIN_TEST_UI_RECORD=" + record, "QUORIN_TEST_UI_RUN=1", "QUORIN_TEST_UI_RESULT=1"});
+    close(taken);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Critical Error: cannot bind server udp port\n"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(record), "flag 0\nprogress 1\nquit 0\nengine thread ended 0\n");
 }
 
 // ------------------------------------------------------------- bindings
