@@ -114,6 +114,17 @@ protected:
         ASSERT_EQ(sh("ip route add default via 192.0.2.1 dev " + lan + " metric 7"), 0);
         lan_index = if_nametoindex(lan.c_str());
     }
+    // A route through the LAN's gateway.
+    route_row via_gateway(const char* dst, int len, uint32_t metric) const {
+        route_row r;
+        r.dst = ip(dst);
+        r.mask = prefix_mask(len);
+        r.next_hop = ip("192.0.2.1");
+        r.type = route_indirect;
+        r.if_index = lan_index;
+        r.metric = metric;
+        return r;
+    }
     static const route_row* find(const std::vector<route_row>& t, const char* dst, int len) {
         for (const route_row& r : t)
             if (r.dst == ip(dst) && mask_prefix_len(r.mask) == len) return &r;
@@ -149,13 +160,7 @@ TEST_F(RoutesNetlink, DumpShowsEveryRouteWithItsNextHop) {
 }
 
 TEST_F(RoutesNetlink, AddAndDeleteAsTheKernelAnswers) {
-    route_row host;
-    host.dst = ip("203.0.113.9");
-    host.mask = prefix_mask(32);
-    host.next_hop = ip("192.0.2.1");
-    host.type = route_indirect;
-    host.if_index = lan_index;
-    host.metric = 7;
+    const route_row host = via_gateway("203.0.113.9", 32, 7);
     EXPECT_EQ(routes().add(host), 0);
     EXPECT_NE(sh_out("ip route show 203.0.113.9").find("via 192.0.2.1 dev " + lan + " proto static metric 7"),
               std::string::npos)
@@ -202,12 +207,7 @@ TEST_F(RoutesNetlink, MonitorWakesOnChangesAndOnTheWakeDescriptor) {
         }
         return r;
     };
-    route_row own;
-    own.dst = ip("198.51.100.0");
-    own.mask = prefix_mask(24);
-    own.next_hop = ip("192.0.2.1");
-    own.type = route_indirect;
-    own.if_index = lan_index;
+    const route_row own = via_gateway("198.51.100.0", 24, 0);
     ASSERT_EQ(routes().add(own), 0);
     ASSERT_EQ(routes().del(own), 0);
     EXPECT_EQ(wait_at_most(300), 0) << "woken by its own changes";
