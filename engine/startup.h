@@ -12,7 +12,7 @@ int engine_main(void* unused);
 int ui_progress(int stage);
 // The stop signal (SIGTERM, SIGINT, SIGHUP) that the engine has to act on,
 // 0 while none came: the loop then takes the console's shutdown road, and
-// the tunnel bring-up cuts its waits short.
+// the route code sets nothing more.
 int stop_signal_received();
 // Ends the process with status 1 after a fatal error. With the interface
 // running, its own quit road ends it, so that nothing is torn down under
