@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "engine/globals.h"
 #include "engine/session.h"
+#include "engine/startup.h"
 #include "platform/msgbox.h"
 #include "protocol/hooks.h"
 
@@ -28,8 +30,12 @@ int log_prefix(char* buf) {
     return n;
 }
 
-void log_vmsg(int level, const char* fmt, va_list ap) {
-    if (level > 1 || level > runtime.debug) return;
+namespace {
+
+// The line behind the prefix, to the log file and the collector, whatever
+// the level.
+void log_write(const char* fmt, va_list ap) __attribute__((format(printf, 1, 0)));
+void log_write(const char* fmt, va_list ap) {
     char* buf = log_buffer();
     int prefix = log_prefix(buf);
     // vsnprintf cuts an over-long message and always terminates the line.
@@ -40,6 +46,21 @@ void log_vmsg(int level, const char* fmt, va_list ap) {
         std::fflush(runtime.log_file);
     }
     if (runtime.udpdstlog_port) log_send_udp(buf);
+}
+
+void log_always(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_always(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    log_write(fmt, ap);
+    va_end(ap);
+}
+
+}  // namespace
+
+void log_vmsg(int level, const char* fmt, va_list ap) {
+    if (level > 1 || level > runtime.debug) return;
+    log_write(fmt, ap);
 }
 
 void log_msg(int level, const char* fmt, ...) {
@@ -99,11 +120,16 @@ void log_send_udp(const char* text) {
 }
 
 void fatal_error(int where, const char* text) {
+    // A fatal error met on the way out (the log itself failing, or another
+    // thread failing at once) still ends the process, without logging again.
+    static std::atomic<bool> failing{false};
+    const bool first = !failing.exchange(true);
     message_box(text, "Critical Error");
     for (int i = 0; i < 2; ++i) std::printf("CRITICAL ERROR: %s LINE %d\n", text, where);
     std::fflush(stdout);
-    log_msg(1, "CRITICAL ERROR: %s LINE %d\n", text, where);
-    std::exit(1);
+    // Whatever the debug level: the log must tell why it ends.
+    if (first) log_always("CRITICAL ERROR: %s LINE %d\n", text, where);
+    engine_fail_exit();
 }
 
 void crash_me() {

@@ -13,6 +13,7 @@
 #include "engine/log.h"
 #include "engine/resolver.h"
 #include "engine/session.h"
+#include "engine/startup.h"
 #include "engine/streams.h"
 #include "engine/timers.h"
 #include "platform/net.h"
@@ -334,6 +335,12 @@ void dispatch_ready(int ready) {
 }
 
 void main_loop_pass() {
+    // A stop signal takes the console's road; the loop's 10 ms poll bounds
+    // how long it waits for that.
+    if (const int signo = stop_signal_received()) {
+        log_msg(1, "Signal %d received\n", signo);
+        shutdown_sequence();
+    }
     now = clock_now();
     share_budget();
     int ready = poll_select(fd_poll.entries, fd_poll.count, poll_timeout_ms);

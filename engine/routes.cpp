@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -125,6 +126,10 @@ void pause_ms(uint32_t ms) {
     }
 }
 
+// After a stop signal the shutdown is near: nothing more is set up, and
+// whatever was set is put back by the shutdown.
+bool stopping() { return st.shutdown || stop_signal_received(); }
+
 void wake_monitor() {
     if (st.wake[1] >= 0) (void)!write(st.wake[1], "w", 1);
 }
@@ -231,7 +236,11 @@ void set_both(const std::vector<route_row>& table, const route_row& def, const r
             rlog("Del default route failed. Error code:%i \n", err);
         } else {
             rlog("Del default route success\n");
-            st.deleted_defaults.push_back(def);
+            // A default that comes back (the user adds it again) and is
+            // deleted once more is still one route to put back.
+            const auto same = [&](const route_row& r) { return same_route(r, def) && r.metric == def.metric; };
+            const bool listed = std::any_of(st.deleted_defaults.begin(), st.deleted_defaults.end(), same);
+            if (!listed) st.deleted_defaults.push_back(def);
             st.touched = true;
         }
     }
@@ -307,8 +316,6 @@ void* route_monitor(void* arg) {
         } else {
             SetRoute(replace);
         }
-        // What we changed ourselves must not come back as a change.
-        routes().monitor_forget(h);
     }
     if (h >= 0) routes().monitor_close(h);
     return nullptr;
@@ -361,7 +368,7 @@ void set_dns_routes() {
 void SetRoute(const int* replace_flag) {
     const int replace = replace_flag ? *replace_flag : 0;
     std::unique_lock<std::mutex> g(st.lock);
-    if (st.shutdown) return;
+    if (stopping()) return;
     rlog("SetRoute. replace=%i. \n", replace);
     delete_half_routes();
     for (int i = 0;; i++) {
@@ -413,13 +420,13 @@ void SetRoute(const int* replace_flag) {
         ui_progress(7);
         pause_ms(adapter_route_wait_ms);
         g.lock();
-        if (st.shutdown) return;
+        if (stopping()) return;
     }
 }
 
 void route_monitor_start(const int* replace) {
     std::lock_guard<std::mutex> g(st.lock);
-    if (st.monitor_running || st.shutdown) return;
+    if (st.monitor_running || stopping()) return;
     if (st.wake[0] < 0 && pipe2(st.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         st.wake[0] = st.wake[1] = -1;
         rlog("WTF? NRC ret: %i\n", -errno);

@@ -1,18 +1,65 @@
 #include "engine/startup.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "engine/config.h"
 #include "engine/log.h"
 #include "engine/loop.h"
 #include "platform/dynlib.h"
 #include "platform/msgbox.h"
+#include "platform/signals.h"
 #include "protocol/fifo.h"
 
 namespace {
+
+// Who answers a stop signal: while only the interface runs (no engine
+// yet), the interface quits; otherwise the signal is kept for the engine's
+// loop, which takes the console's shutdown road (headless, and with the
+// interface once the engine has started). Changed under the lock by the
+// main thread, the engine thread and the signal thread.
+enum class process_phase { starting, interface_only, interface_quitting, engine };
+
+struct process_state {
+    std::mutex lock;
+    process_phase phase = process_phase::starting;
+    std::atomic<int> stop_signal{0};
+    // The interface runs on the main thread; the engine on a thread of its own.
+    pthread_t main_thread{};
+    bool interface_runs = false;
+    std::atomic<bool> failed{false};  // a fatal error ends the process through the interface
+};
+process_state proc;
+
+void on_stop_signal(int signo) {
+    decltype(ui.UIQuit) quit = nullptr;
+    {
+        std::lock_guard<std::mutex> g(proc.lock);
+        if (proc.phase == process_phase::interface_only && ui.UIQuit) {
+            proc.phase = process_phase::interface_quitting;
+            quit = ui.UIQuit;
+        } else if (proc.stop_signal == 0) {
+            proc.stop_signal = signo;
+        }
+    }
+    // Nothing of the engine runs yet: the interface ends as on its own quit.
+    if (quit) quit();
+}
+
+// The interface could not open its display: everything goes on as without
+// the library.
+void forget_interface() {
+    std::lock_guard<std::mutex> g(proc.lock);
+    ui = ui_bindings{};
+    proc.interface_runs = false;
+    if (proc.phase == process_phase::interface_only) proc.phase = process_phase::starting;
+}
 
 template <typename T>
 void bind_symbol(void* lib, const char* name, T& slot) {
@@ -22,6 +69,10 @@ void bind_symbol(void* lib, const char* name, T& slot) {
 }  // namespace
 
 void quorin_main(int argc, char** argv) {
+    proc.main_thread = pthread_self();
+    // Before any other thread: every thread started later holds the stop
+    // signals back for the waiting thread.
+    stop_signals_start(on_stop_signal);
     runtime_defaults();
     last_compaction = clock_now();
     log_buffer();
@@ -57,7 +108,27 @@ int load_ui(int argc, char** argv) {
         message_box("Invalid UI dll", "Error!");
         return 0;
     }
-    if (ui.UIShowLoginForm(engine_main, fast_start) != 1) std::exit(1);
+    bool stopped;
+    {
+        std::lock_guard<std::mutex> g(proc.lock);
+        stopped = proc.stop_signal != 0;
+        if (!stopped) {
+            proc.phase = process_phase::interface_only;
+            proc.interface_runs = true;
+        }
+    }
+    // Stopped before anything was shown: there is nothing to end.
+    if (stopped) std::exit(1);
+    const int result = ui.UIShowLoginForm(engine_main, fast_start);
+    if (result == ui_result_no_display) {
+        const char* display = std::getenv("DISPLAY");
+        std::fprintf(stderr, "Cannot open display \"%s\": running without the interface\n", display ? display : "");
+        std::fflush(stderr);
+        forget_interface();
+        engine_main(nullptr);
+        return 0;
+    }
+    if (proc.failed || result != 1) std::exit(1);
     return 0;
 }
 
@@ -92,6 +163,12 @@ void bind_tunnel_library() {
 }
 
 int engine_main(void*) {
+    {
+        std::lock_guard<std::mutex> g(proc.lock);
+        // A stop signal ended the interface before the engine thread ran.
+        if (proc.phase == process_phase::interface_quitting) return 0;
+        proc.phase = process_phase::engine;
+    }
     log_install_protocol_hooks();
     // Sockets whose peer went away must fail a send, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -100,7 +177,7 @@ int engine_main(void*) {
     if (!f) {
         message_box("Config file open error2", "Error");
         std::fprintf(stderr, "error opening config file\n");
-        std::exit(1);
+        engine_fail_exit();
     }
     std::fclose(f);
 
@@ -114,3 +191,22 @@ int engine_main(void*) {
 }
 
 int ui_progress(int stage) { return ui.UIProgress ? ui.UIProgress(stage) : -1; }
+
+int stop_signal_received() { return proc.stop_signal; }
+
+void engine_fail_exit() {
+    bool through_interface;
+    {
+        std::lock_guard<std::mutex> g(proc.lock);
+        through_interface =
+            proc.interface_runs && ui.UIQuit && !pthread_equal(pthread_self(), proc.main_thread);
+    }
+    // Without the interface the process ends here. With it, an exit from
+    // this thread would tear down what the interface's thread is using
+    // (its windows, the libraries' statics): the interface ends first, as
+    // on its own quit, and the main thread then exits with status 1.
+    if (!through_interface) std::exit(1);
+    proc.failed = true;
+    ui.UIQuit();
+    pthread_exit(nullptr);
+}

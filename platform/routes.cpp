@@ -150,22 +150,17 @@ int nl_monitor_wait(int handle, int wake_fd) {
         }
         if (p[1].revents) return 0;
         if (p[0].revents & (POLLERR | POLLNVAL)) return -EIO;
-        const int changes = rtnl::drain(handle);
+        const int changes = rtnl::drain(handle, true);
         if (changes < 0) return changes;
         if (changes > 0) return 1;
     }
-}
-
-void nl_monitor_forget(int handle) {
-    if (handle >= 0) (void)rtnl::drain(handle);
 }
 
 void nl_monitor_close(int handle) {
     if (handle >= 0) close(handle);
 }
 
-const route_ops netlink_ops = {nl_dump, nl_add, nl_del, nl_monitor_open, nl_monitor_wait, nl_monitor_forget,
-                               nl_monitor_close};
+const route_ops netlink_ops = {nl_dump, nl_add, nl_del, nl_monitor_open, nl_monitor_wait, nl_monitor_close};
 const route_ops* impl = &netlink_ops;
 
 }  // namespace

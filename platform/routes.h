@@ -47,13 +47,14 @@ struct route_ops {
     // hop, interface and metric: 0 or an errno.
     int (*del)(const route_row& r);
     // NotifyRouteChange, split so that it can be stopped: open subscribes
-    // (a handle >= 0, or -errno); wait blocks until the table changes (1),
-    // wake_fd becomes readable (0) or the subscription fails (-errno). A
-    // burst of changes is one change. forget drops what is queued (the
-    // caller's own changes).
+    // (a handle >= 0, or -errno); wait blocks until someone else changes
+    // the table (1), wake_fd becomes readable (0) or the subscription fails
+    // (-errno). A burst of changes is one change. The changes that this
+    // process made through add and del do not count, whenever they were
+    // made; every other change made since the subscription does, also one
+    // made while the caller was busy between two waits.
     int (*monitor_open)();
     int (*monitor_wait)(int handle, int wake_fd);
-    void (*monitor_forget)(int handle);
     void (*monitor_close)(int handle);
 };
 

@@ -28,24 +28,28 @@ bool names(const route_row& want, const route_row& have) {
     return !want.if_index || want.if_index == have.if_index;
 }
 
-void announce_locked() {
+// Each change reaches the monitors as one byte: 'o' for the caller's own
+// (through the operations), 'c' for someone else's. Only the latter wake.
+constexpr char own_change = 'o', other_change = 'c';
+
+void announce_locked(char who) {
     for (int w : monitors)
-        if (w >= 0) (void)!write(w, "c", 1);
+        if (w >= 0) (void)!write(w, &who, 1);
 }
 
-int add_locked(const route_row& r) {
+int add_locked(const route_row& r, char who) {
     for (const route_row& have : rows)
         if (same_key(have, r)) return EEXIST;
     rows.push_back(r);
-    announce_locked();
+    announce_locked(who);
     return 0;
 }
 
-int del_locked(const route_row& r) {
+int del_locked(const route_row& r, char who) {
     auto it = std::find_if(rows.begin(), rows.end(), [&](const route_row& have) { return names(r, have); });
     if (it == rows.end()) return ESRCH;
     rows.erase(it);
-    announce_locked();
+    announce_locked(who);
     return 0;
 }
 
@@ -59,13 +63,13 @@ int fake_dump(std::vector<route_row>* out) {
 int fake_add(const route_row& r) {
     std::lock_guard<std::mutex> g(mu);
     call_log.push_back("add " + route_text(r));
-    return add_locked(r);
+    return add_locked(r, own_change);
 }
 
 int fake_del(const route_row& r) {
     std::lock_guard<std::mutex> g(mu);
     call_log.push_back("del " + route_text(r));
-    return del_locked(r);
+    return del_locked(r, own_change);
 }
 
 // The handle is the read end of a pipe; its write end is kept in monitors.
@@ -78,10 +82,13 @@ int fake_monitor_open() {
     return p[0];
 }
 
-void drain(int fd) {
+// True when someone else's change was among what was queued.
+bool drain_others(int fd) {
     char b[64];
-    while (read(fd, b, sizeof b) > 0) {
-    }
+    bool others = false;
+    ssize_t n;
+    while ((n = read(fd, b, sizeof b)) > 0) others = others || std::find(b, b + n, other_change) != b + n;
+    return others;
 }
 
 int fake_monitor_wait(int handle, int wake_fd) {
@@ -99,8 +106,7 @@ int fake_monitor_wait(int handle, int wake_fd) {
             break;
         }
         if (p[1].revents) break;
-        if (p[0].revents) {
-            drain(handle);
+        if (p[0].revents && drain_others(handle)) {
             result = 1;
             break;
         }
@@ -109,8 +115,6 @@ int fake_monitor_wait(int handle, int wake_fd) {
     waiting--;
     return result;
 }
-
-void fake_monitor_forget(int handle) { drain(handle); }
 
 void fake_monitor_close(int handle) {
     if (handle < 0) return;
@@ -122,8 +126,7 @@ void fake_monitor_close(int handle) {
     close(handle);
 }
 
-const route_ops fake_ops = {fake_dump, fake_add, fake_del, fake_monitor_open, fake_monitor_wait, fake_monitor_forget,
-                            fake_monitor_close};
+const route_ops fake_ops = {fake_dump, fake_add, fake_del, fake_monitor_open, fake_monitor_wait, fake_monitor_close};
 
 }  // namespace
 
@@ -155,12 +158,12 @@ void clear_calls() {
 
 void outside_add(const route_row& r) {
     std::lock_guard<std::mutex> g(mu);
-    (void)add_locked(r);
+    (void)add_locked(r, other_change);
 }
 
 void outside_del(const route_row& r) {
     std::lock_guard<std::mutex> g(mu);
-    (void)del_locked(r);
+    (void)del_locked(r, other_change);
 }
 
 int waiting_monitors() {

@@ -1,6 +1,8 @@
 // An in-memory routing table behind the route operations, for tests: it
 // answers dumps, refuses duplicates and unknown deletions as the kernel
-// does, records every call, and announces each change to an open monitor.
+// does, records every call, and wakes an open monitor on every change made
+// from outside (the operations' own changes do not wake it, as with the
+// kernel).
 #pragma once
 
 #include <string>

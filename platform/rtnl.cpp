@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <mutex>
 #include <vector>
 
 namespace rtnl {
@@ -17,6 +19,35 @@ namespace rtnl {
 namespace {
 
 std::atomic<uint32_t> next_seq{uint32_t(time(nullptr))};
+
+// The change requests sent lately, by socket and sequence number. The
+// kernel's change messages carry both, so a subscriber tells this
+// process's own changes from everybody else's. Far more are kept than one
+// round of the route code sends.
+struct sent_request {
+    uint32_t port = 0, seq = 0;
+};
+struct sent_requests {
+    std::mutex lock;
+    std::array<sent_request, 256> ring{};
+    size_t next = 0;
+};
+sent_requests sent;
+
+void remember_sent(uint32_t port, uint32_t seq) {
+    std::lock_guard<std::mutex> g(sent.lock);
+    sent.ring[sent.next] = sent_request{port, seq};
+    sent.next = (sent.next + 1) % sent.ring.size();
+}
+
+// The kernel's own changes carry port 0, which no socket of ours has.
+bool sent_here(uint32_t port, uint32_t seq) {
+    if (port == 0) return false;
+    std::lock_guard<std::mutex> g(sent.lock);
+    for (const sent_request& r : sent.ring)
+        if (r.port == port && r.seq == seq) return true;
+    return false;
+}
 
 // One socket per exchange: requests come from the engine thread and the
 // route monitor thread alike, and a private socket needs no lock.
@@ -52,6 +83,7 @@ int exchange(nlmsghdr* req, const std::function<void(const nlmsghdr*)>* each) {
     const uint32_t seq = next_seq++;
     req->nlmsg_seq = seq;
     const unsigned port = mnl_socket_get_portid(g.nl);
+    if (!each) remember_sent(port, seq);
     if (mnl_socket_sendto(g.nl, req, req->nlmsg_len) < 0) return errno ? errno : EIO;
     std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
     walk w{each};
@@ -111,7 +143,7 @@ int subscribe(uint32_t groups) {
     return fd;
 }
 
-int drain(int fd) {
+int drain(int fd, bool others_only) {
     std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
     int changes = 0;
     for (;;) {
@@ -130,7 +162,8 @@ int drain(int fd) {
         int left = int(n);
         for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buf.data()); mnl_nlmsg_ok(h, left);
              h = mnl_nlmsg_next(h, &left)) {
-            if (h->nlmsg_type >= RTM_BASE) changes++;
+            if (h->nlmsg_type < RTM_BASE) continue;
+            if (!others_only || !sent_here(h->nlmsg_pid, h->nlmsg_seq)) changes++;
         }
     }
 }

@@ -33,7 +33,8 @@ int dump(nlmsghdr* req, const std::function<void(const nlmsghdr*)>& each);
 int subscribe(uint32_t groups);
 // Reads every message waiting on a subscribed socket without blocking.
 // Returns how many change messages it read (an overrun counts as one), or
-// -errno when the socket failed.
-int drain(int fd);
+// -errno when the socket failed. With others_only, the changes that this
+// process's own requests made are read but not counted.
+int drain(int fd, bool others_only = false);
 
 }  // namespace rtnl

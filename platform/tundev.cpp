@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "platform/adapters.h"
 #include "platform/rtnl.h"
 
 namespace {
@@ -69,10 +71,24 @@ bool set_link(int ifindex, bool up) {
     return rtnl::request(nlh) == 0;
 }
 
-int ptp_address(uint16_t type, uint16_t flags, int ifindex, uint32_t local_ip, uint32_t peer_ip) {
+int ptp_address(uint16_t type, uint16_t flags, int ifindex, uint32_t local_ip, uint32_t peer_ip,
+                uint32_t route_metric = 0) {
     char buf[rtnl::buffer_bytes];
-    return rtnl::request(
-        rtnl::address_request(buf, type, flags, uint32_t(ifindex), 32, RT_SCOPE_UNIVERSE, local_ip, peer_ip));
+    nlmsghdr* nlh =
+        rtnl::address_request(buf, type, flags, uint32_t(ifindex), 32, RT_SCOPE_UNIVERSE, local_ip, peer_ip);
+    if (route_metric) mnl_attr_put_u32(nlh, IFA_RT_PRIORITY, route_metric);
+    return rtnl::request(nlh);
+}
+
+// The metric of the route that the device's address local/32 peer brings,
+// as the owner gave it; 0 when the address is not found.
+uint32_t address_route_metric(int ifindex, uint32_t local_ip, uint32_t peer_ip) {
+    std::vector<adapter_address> all;
+    if (adapters_rtnl_addresses(&all) != 0) return 0;
+    for (const adapter_address& a : all)
+        if (a.index == uint32_t(ifindex) && a.local == local_ip && a.address == peer_ip && a.prefix_len == 32)
+            return a.route_metric;
+    return 0;
 }
 
 }  // namespace
@@ -153,8 +169,11 @@ bool tundev_link_down(int ifindex) { return set_link(ifindex, false); }
 bool tundev_set_ptp_address(int ifindex, uint32_t local_ip, uint32_t peer_ip, bool* added) {
     const int err = ptp_address(RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL, ifindex, local_ip, peer_ip);
     *added = err == 0;
-    return err == 0 ||
-           (err == EEXIST && ptp_address(RTM_NEWADDR, NLM_F_CREATE | NLM_F_REPLACE, ifindex, local_ip, peer_ip) == 0);
+    if (err != EEXIST) return err == 0;
+    // Set again, the address is announced as a change (which the bring-up
+    // waits for); a replacement without the metric would put its route at 0.
+    const uint32_t metric = address_route_metric(ifindex, local_ip, peer_ip);
+    return ptp_address(RTM_NEWADDR, NLM_F_CREATE | NLM_F_REPLACE, ifindex, local_ip, peer_ip, metric) == 0;
 }
 
 bool tundev_remove_address(int ifindex, uint32_t local_ip, uint32_t peer_ip) {

@@ -28,8 +28,8 @@ int tundev_open(const char* name, int* ifindex);
 bool tundev_link_up(int ifindex, bool* was_up);
 // The device down (media disconnected): the kernel drops its routes.
 bool tundev_link_down(int ifindex);
-// local_ip/32 with peer_ip as the other end (network order), replacing the
-// same address when it is there already; *added is true only when the
-// device did not have it.
+// local_ip/32 with peer_ip as the other end (network order), setting the
+// same address again, its route's metric kept, when it is there already;
+// *added is true only when the device did not have it.
 bool tundev_set_ptp_address(int ifindex, uint32_t local_ip, uint32_t peer_ip, bool* added);
 bool tundev_remove_address(int ifindex, uint32_t local_ip, uint32_t peer_ip);

@@ -6,6 +6,8 @@
 #include <QSystemTrayIcon>
 #include <QTranslator>
 
+#include <xcb/xcb.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -46,6 +48,19 @@ struct resource_registration {
 };
 resource_registration resources_while_loaded;
 
+// Qt's X11 platform ends the process when it cannot reach the X server
+// (over SSH, on a server): whether it can is asked first. Other platforms
+// named in QT_QPA_PLATFORM (offscreen, wayland ...) are left to Qt; named
+// none, this build's Qt takes X11.
+bool display_reachable() {
+    const QByteArray first = qgetenv("QT_QPA_PLATFORM").split(';').first().split(':').first().trimmed();
+    if (!first.isEmpty() && first != "xcb") return true;
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const bool reached = xcb_connection_has_error(c) == 0;
+    xcb_disconnect(c);
+    return reached;
+}
+
 void install_translator(QTranslator& t, const char* file, const char* name) {
     if (QFile::exists(file)) t.load(name, ".");
     QCoreApplication::installTranslator(&t);
@@ -56,6 +71,7 @@ void install_translator(QTranslator& t, const char* file, const char* name) {
 extern "C" {
 
 int UIShowLoginForm(StartCallback start, int flag) {
+    if (!display_reachable()) return ui_result_no_display;
     ui_library& lib = library();
     lib.start = start;
     lib.fast_start_flag = uint8_t(flag);

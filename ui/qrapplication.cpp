@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <locale.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,6 +29,13 @@ void on_sigterm(int) {
     (void)n;
 }
 
+// A program that holds SIGTERM back waits for it itself (the engine does,
+// and takes its shutdown road for it): it is that program's, not ours.
+bool host_takes_sigterm() {
+    sigset_t blocked;
+    return pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, SIGTERM) == 1;
+}
+
 bool resources_registered = false;
 
 }  // namespace
@@ -38,7 +46,8 @@ QRApplication::QRApplication(int& argc, char** argv) : QApplication(argc, argv) 
     // the console's readers take with a decimal point.
     setlocale(LC_NUMERIC, "C");
     connect(this, &QGuiApplication::commitDataRequest, this, &QRApplication::commit_data, Qt::DirectConnection);
-    if (!term.installed && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, term.fds) == 0) {
+    if (!term.installed && !host_takes_sigterm() &&
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, term.fds) == 0) {
         struct sigaction sa {};
         sa.sa_handler = on_sigterm;
         sigemptyset(&sa.sa_mask);

@@ -1,6 +1,8 @@
 // The interface's application object. The end of the user's session reaches
 // it from the X session manager (the commit-data request) or as SIGTERM;
-// either ends the interface through sessionEnding().
+// either ends the interface through sessionEnding(). SIGTERM only when the
+// program that loaded the library does not wait for it itself: the engine
+// does, and its routes are restored on that road.
 #pragma once
 
 #include <QApplication>

@@ -16,9 +16,14 @@ using ProgressStage = int;
 
 #define QUORIN_UI_EXPORT __attribute__((visibility("default")))
 
+// UIShowLoginForm's result when no display could be opened: nothing was
+// shown and the start routine was not called.
+constexpr int ui_result_no_display = -2;
+
 // Runs the whole interface on the calling thread; returns the event loop's
-// result, 1 when there is no system tray. Only the low byte of flag counts:
-// 0 asks to connect at once with the existing configuration.
+// result, 1 when there is no system tray, ui_result_no_display when there is
+// no display. Only the low byte of flag counts: 0 asks to connect at once
+// with the existing configuration.
 QUORIN_UI_EXPORT int UIShowLoginForm(StartCallback start, int flag);
 // Any thread. Always 0.
 QUORIN_UI_EXPORT int UIProgress(ProgressStage stage);

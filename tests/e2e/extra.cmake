@@ -20,3 +20,9 @@ if(TARGET tools_test_refserver)
   target_link_libraries(tools_test_refserver PRIVATE quorin_e2e_harness)
   add_dependencies(tools_test_refserver refserver)
 endif()
+
+# The tunnel road with the interface runs it under a private X display.
+if(TARGET e2e_test_tunnel)
+  target_link_libraries(e2e_test_tunnel PRIVATE quorin_ui_testing)
+  add_dependencies(e2e_test_tunnel quorin_ui)
+endif()

@@ -5,8 +5,9 @@
 // reference server's own TUN device and a web server). The service does not
 // forward, so the user's machine reaches the web server only through the
 // session. Unmodified programs there (curl with no proxy, ping, a UDP
-// socket) make the round trip; shutdown, or a fatal error after the routes
-// were set, leaves the user's routing table as it was.
+// socket) make the round trip; shutdown, a stop signal (headless or with the
+// interface), or a fatal error after the routes were set, leaves the user's
+// routing table as it was.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,13 +17,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 #include "tests/e2e/harness.h"
 #include "tests/engine/support/netns.h"
+#include "tests/ui/support/xsession.h"
 
 namespace {
 
@@ -257,6 +261,69 @@ TEST_P(TunnelRoad, FatalErrorAfterTheRoutesLeavesThemAsBefore) {
     EXPECT_EQ(status, 1);
     EXPECT_NE(dir.read("route.log").find("Set default route 2 success"), std::string::npos) << dir.read("route.log");
     EXPECT_EQ(routes(), routes_before) << dir.read("route.log");
+}
+
+// SIGTERM and SIGINT take the console's shutdown road: the table comes back
+// as it was, also when the signal comes while the tunnel is brought up.
+TEST_P(TunnelRoad, StopSignalsGiveTheRoutesBack) {
+    inside in(user.name());
+    ASSERT_TRUE(beside_engine(dir, "libtun.so"));
+    const struct {
+        int signo;
+        const char* after;  // the log line that the signal follows
+    } cases[] = {{SIGTERM, "[local] 1 listening on 10.0.0.2:3000"},
+                 {SIGINT, "[local] 1 listening on 10.0.0.2:3000"},
+                 {SIGTERM, "Starting tunnel dll"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.signo) + " after " + c.after);
+        const size_t seen = engine.log_count(c.after);
+        ASSERT_TRUE(engine.start(dir, conf(), 30000));
+        ASSERT_TRUE(engine.wait_log(c.after, 60, seen + 1)) << engine.log();
+        engine.proc.signal(c.signo);
+        int status = -1;
+        ASSERT_TRUE(engine.proc.wait_exit(60, &status));
+        EXPECT_EQ(status, 255);
+        EXPECT_EQ(routes(), routes_before) << dir.read("route.log");
+    }
+    EXPECT_EQ(engine.log_count("Shutdown command recieved\n"), 3u) << engine.log();
+}
+
+// The same with the interface: the engine runs on the interface's thread
+// (fast start, under a private X display with a tray) and the process ends
+// with the interface's status. The configuration holds a listener that the
+// dialog cannot show, so the interface starts the engine on it unchanged.
+TEST_P(TunnelRoad, StopSignalsInTheInterfacesProcessGiveTheRoutesBack) {
+    inside in(user.name());
+    // Started in the user's namespace: the interface reaches its display
+    // through that namespace's own abstract socket, never through a
+    // /tmp/.X11-unix socket that an X server elsewhere may have taken over.
+    ui_testing::x_session x;
+    std::string why;
+    ASSERT_TRUE(x.start(true, &why)) << why;
+    for (const char* file : {"libtun.so", "libquorin_ui.so", "quorin"}) ASSERT_TRUE(beside_engine(dir, file)) << file;
+    // Not 10.0.0.2: the interface asks before it starts a tunnel on that address.
+    std::string text = conf("[local]\nremote=quorin\nsocks5\nport=127.0.0.1:1080\n");
+    for (size_t at = text.find(tunnel_ip); at != std::string::npos; at = text.find(tunnel_ip))
+        text.replace(at, std::strlen(tunnel_ip), "10.0.0.6");
+    dir.write("quorin.conf", text);
+    engine.dir = &dir;
+    for (int signo : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signo);
+        const size_t seen = engine.log_count("[local] 1 listening on 10.0.0.6:3000");
+        ASSERT_TRUE(engine.proc.start({"/usr/bin/env", "QT_QPA_PLATFORM=xcb", x.display_env(), dir.file("quorin"),
+                                       "faststart"},
+                                      dir.path(), dir.file("stdout.txt"), dir.file("stderr.txt")));
+        ASSERT_TRUE(engine.wait_log("[local] 1 listening on 10.0.0.6:3000", 60, seen + 1))
+            << engine.log() << dir.read("stderr.txt");
+        EXPECT_NE(sh_out("ip route").find("0.0.0.0/1 via 10.0.0.1 dev " + user_tun), std::string::npos);
+        engine.proc.signal(signo);
+        int status = -1;
+        ASSERT_TRUE(engine.proc.wait_exit(60, &status)) << dir.read("stderr.txt");
+        EXPECT_EQ(status, 1) << dir.read("stderr.txt");
+        EXPECT_EQ(routes(), routes_before) << dir.read("route.log");
+    }
+    EXPECT_EQ(engine.log_count("Closing UI\n"), 2u) << engine.log();
+    EXPECT_EQ(engine.log_count("Good bye. Have a nice day.\n"), 2u) << engine.log();
 }
 
 // An engine with the library beside it but no tunnel section: the console's

@@ -27,6 +27,10 @@ foreach(t engine_test_startup engine_test_config engine_test_console engine_test
     target_compile_definitions(${t} PRIVATE QUORIN_TEST_LIBS="${engine_test_libs}")
   endif()
 endforeach()
+# The real interface library, beside an engine that has no display.
+if(TARGET engine_test_startup AND TARGET quorin_ui)
+  add_dependencies(engine_test_startup quorin_ui)
+endif()
 
 # Set-up, sockets and the server's view of a session shared by every engine
 # unit test.

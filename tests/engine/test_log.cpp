@@ -166,6 +166,19 @@ TEST(FatalError, BoxTwoStdoutLinesAndStatusOne) {
     EXPECT_NE(r.err.find("Critical Error: boom"), std::string::npos) << r.err;
 }
 
+TEST_F(LogTest, FatalErrorReachesTheLogWhateverTheDebugLevel) {
+    for (int debug : {0, 1}) {
+        runtime.debug = debug;
+        EXPECT_EQ(run_child([] { fatal_error(42, "boom"); }).code, 1);
+    }
+    const std::string text = file_text();
+    size_t lines = 0;
+    for (size_t at = text.find("]CRITICAL ERROR: boom LINE 42\n"); at != std::string::npos;
+         at = text.find("]CRITICAL ERROR: boom LINE 42\n", at + 1))
+        lines++;
+    EXPECT_EQ(lines, 2u) << "one line per fatal error\n" << text;
+}
+
 TEST(FatalError, WireCoreFatalEndsTheProcess) {
     child_result r = run_child([] {
         log_install_protocol_hooks();

@@ -311,6 +311,17 @@ TEST_F(RoutesLogic, MonitorReappliesOnceAndMovesTheServerRoute) {
     EXPECT_EQ(texts(routes_fake::table()), texts({lan_default, lan_net, adapter}));
 }
 
+TEST_F(RoutesLogic, DefaultAddedAgainInReplaceModeIsPutBackOnce) {
+    start({lan_default, lan_net, adapter}, 1);
+    SetRoute(&replace);
+    routes_fake::outside_add(lan_default);
+    SetRoute(&replace);
+    EXPECT_EQ(texts(routes_fake::table()), std::set<std::string>({net, peer, server, half1, half2}));
+    restore_routes();
+    EXPECT_EQ(texts(routes_fake::table()), texts({lan_default, lan_net, adapter}));
+    EXPECT_EQ(route_log().find("Restore old default route failed"), std::string::npos) << route_log();
+}
+
 // ---------------------------------------------------------------- real routes
 
 // A private namespace with a LAN (veth, 192.0.2.2/24, default through
@@ -402,6 +413,21 @@ TEST_F(RoutesNamespace, MonitorPutsBackADeletedHalfRouteAndServerRouteFollowsSet
     restore_routes();
     EXPECT_TRUE(route_monitor_join(500)) << "the monitor stops within the console's wait";
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_EQ(sh_out("ip route"), before) << route_log();
+}
+
+// A change made while the monitor's pass for an earlier one still runs gets
+// a pass of its own.
+TEST_F(RoutesNamespace, TwoDeletionsWhileAPassRunsAreBothRepaired) {
+    SetRoute(&replace);
+    route_monitor_start(&replace);
+    ASSERT_TRUE(wait_for([] { return route_monitor_waiting(); }));
+    ASSERT_EQ(sh("ip route del 0.0.0.0/1 && sleep 0.4 && ip route del 128.0.0.0/1"), 0);
+    for (const std::string half : {"0.0.0.0/1", "128.0.0.0/1"})
+        EXPECT_TRUE(wait_for([&] { return sh_out("ip route show " + half).find("via 10.0.0.1") != std::string::npos; }))
+            << half << " missing\n" << route_log();
+    restore_routes();
+    EXPECT_TRUE(route_monitor_join(500));
     EXPECT_EQ(sh_out("ip route"), before) << route_log();
 }
 

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -125,38 +127,146 @@ int connect_with_retries(int port) {
     return -1;
 }
 
-TEST(Program, HeadlessEngineServesConsoleAndShutsDown) {
-    engine_copy e;
-    int port = free_port(SOCK_STREAM);
-    e.dir.write("quorin.conf", "[server]\nport=127.0.0.1:0\ncontrol_socket=" + std::to_string(port) + "\n");
-    program p = start_program(e.binary, {}, e.dir.path);
-    int c = connect_with_retries(port);
-    ASSERT_GE(c, 0);
-    EXPECT_EQ(read_until(c, "Quorin>"), "Quorin>");
-    send(c, "shutdown\r\n", 10, MSG_NOSIGNAL);
-    child_result r = p.wait();
-    close(c);
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.code, 255);
-    EXPECT_NE(r.out.find(banner), std::string::npos);
-}
+struct stopped_run {
+    child_result result;
+    std::string log, record;
+};
 
-TEST(Program, InterfaceRunsEngineOnItsThreadAndEndsWithIt) {
+// A copy of the engine with a console and a log (and the stand-in interface,
+// which runs it on a thread of its own, when asked), ended by `stop` once
+// its console has answered.
+stopped_run run_until_stopped(bool with_interface, const std::function<void(pid_t pid, int console)>& stop) {
     engine_copy e;
-    e.add_library("ui_full", "libquorin_ui.so");
+    if (with_interface) e.add_library("ui_full", "libquorin_ui.so");
     int port = free_port(SOCK_STREAM);
-    e.dir.write("quorin.conf", "[server]\nport=127.0.0.1:0\ncontrol_socket=" + std::to_string(port) + "\n");
+    e.dir.write("quorin.conf",
+                "[server]\nport=127.0.0.1:0\nlog=quorin.log\ndebug=1\ncontrol_socket=" + std::to_string(port) + "\n");
     std::string record = e.dir.file("ui.record");
     program p = start_program(e.binary, {"faststart"}, e.dir.path,
                               {"QUORIN_TEST_UI_RECORD=" + record, "QUORIN_TEST_UI_RUN=1", "QUORIN_TEST_UI_RESULT=0"});
     int c = connect_with_retries(port);
-    ASSERT_GE(c, 0);
+    EXPECT_GE(c, 0);
     EXPECT_EQ(read_until(c, "Quorin>"), "Quorin>");
-    send(c, "shutdown\n", 9, MSG_NOSIGNAL);
+    if (c >= 0)
+        stop(p.pid, c);
+    else
+        kill(p.pid, SIGKILL);
+    stopped_run out{p.wait(), read_file(e.dir.file("quorin.log")), read_file(record)};
+    if (c >= 0) close(c);
+    return out;
+}
+
+void console_shutdown(pid_t, int console) { send(console, "shutdown\r\n", 10, MSG_NOSIGNAL); }
+
+const char engine_thread_road[] = "flag 0\nprogress 1\nprogress 8\nstart stat 0\nquit 0\nengine thread ended 0\n";
+
+TEST(Program, HeadlessEngineServesConsoleAndShutsDown) {
+    const stopped_run run = run_until_stopped(false, console_shutdown);
+    EXPECT_TRUE(run.result.exited);
+    EXPECT_EQ(run.result.code, 255);
+    EXPECT_NE(run.result.out.find(banner), std::string::npos);
+}
+
+TEST(Program, InterfaceRunsEngineOnItsThreadAndEndsWithIt) {
+    const stopped_run run = run_until_stopped(true, console_shutdown);
+    EXPECT_EQ(run.result.code, 1);
+    EXPECT_EQ(run.record, engine_thread_road);
+}
+
+// SIGTERM, SIGINT and SIGHUP take the console's shutdown road, headless
+// and with the interface running the engine on its thread.
+TEST(Program, StopSignalsTakeTheShutdownRoad) {
+    for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        for (bool with_interface : {false, true}) {
+            SCOPED_TRACE(std::to_string(signo) + (with_interface ? " with the interface" : " headless"));
+            const stopped_run run = run_until_stopped(with_interface, [signo](pid_t pid, int) { kill(pid, signo); });
+            EXPECT_TRUE(run.result.exited);
+            EXPECT_EQ(run.result.code, with_interface ? 1 : 255);
+            EXPECT_NE(run.log.find("Signal " + std::to_string(signo) + " received\n"), std::string::npos) << run.log;
+            EXPECT_NE(run.log.find("Shutdown command recieved\n"), std::string::npos) << run.log;
+            if (with_interface) {
+                EXPECT_EQ(run.record, engine_thread_road);
+            }
+        }
+    }
+}
+
+// Before the interface started the engine, a stop signal ends the interface.
+TEST(Program, StopSignalBeforeTheEngineEndsTheInterface) {
+    engine_copy e;
+    e.add_library("ui_full", "libquorin_ui.so");
+    std::string record = e.dir.file("ui.record");
+    program p = start_program(e.binary, {}, e.dir.path,
+                              {"QUORIN_TEST_UI_RECORD=" + record, "QUORIN_TEST_UI_WAIT_QUIT=1", "QUORIN_TEST_UI_RESULT=0"});
+    ASSERT_TRUE(eventually([&] { return read_file(record) == "flag 1\n"; }));
+    kill(p.pid, SIGTERM);
     child_result r = p.wait();
-    close(c);
+    EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(read_file(record), "flag 0\nprogress 1\nprogress 8\nstart stat 0\nquit 0\nengine thread ended 0\n");
+    EXPECT_EQ(read_file(record), "flag 1\nquit 0\n");
+}
+
+// Under nohup the hang-up stays ignored; a later SIGTERM still stops.
+TEST(Program, IgnoredHangUpStaysIgnored) {
+    engine_copy e;
+    int port = free_port(SOCK_STREAM);
+    e.dir.write("quorin.conf",
+                "[server]\nport=127.0.0.1:0\nlog=quorin.log\ndebug=1\ncontrol_socket=" + std::to_string(port) + "\n");
+    program p = start_program("/usr/bin/nohup", {e.binary}, e.dir.path);
+    int c = connect_with_retries(port);
+    ASSERT_GE(c, 0);
+    close(c);
+    // Were both taken, the lower number would be seen first.
+    kill(p.pid, SIGHUP);
+    kill(p.pid, SIGTERM);
+    child_result r = p.wait();
+    EXPECT_EQ(r.code, 255);
+    const std::string log = read_file(e.dir.file("quorin.log"));
+    EXPECT_NE(log.find("Signal 15 received\n"), std::string::npos) << log;
+}
+
+// The real interface library beside an engine that has no display: one
+// line says so and the engine runs as without the library.
+TEST(Program, NoDisplayRunsTheEngineWithoutTheInterface) {
+    for (const char* display : {"DISPLAY=", "DISPLAY=:4093"}) {
+        SCOPED_TRACE(display);
+        engine_copy e;
+        fs::create_symlink(std::string(QUORIN_BIN_DIR) + "/libquorin_ui.so", e.dir.file("libquorin_ui.so"));
+        int port = free_port(SOCK_STREAM);
+        e.dir.write("quorin.conf", "[server]\nport=127.0.0.1:0\ncontrol_socket=" + std::to_string(port) + "\n");
+        program p = start_program(e.binary, {"faststart"}, e.dir.path, {display, "QT_QPA_PLATFORM=xcb"});
+        int c = connect_with_retries(port);
+        EXPECT_GE(c, 0);
+        EXPECT_EQ(read_until(c, "Quorin>"), "Quorin>");
+        send(c, "shutdown\n", 9, MSG_NOSIGNAL);
+        child_result r = p.wait();
+        close(c);
+        EXPECT_TRUE(r.exited) << r.err;
+        EXPECT_EQ(r.code, 255) << r.err;
+        EXPECT_NE(r.err.find("Cannot open display \"" + std::string(display + 8) +
+                             "\": running without the interface\n"),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
+// A fatal error of the engine while the interface runs ends the process
+// through the interface's quit, with status 1 whatever the interface returns.
+TEST(Program, FatalErrorWithTheInterfaceEndsThroughIt) {
+    engine_copy e;
+    e.add_library("ui_full", "libquorin_ui.so");
+    int taken = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at = loopback(0);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    e.dir.write("quorin.conf", "[server]\nport=127.0.0.1:" + std::to_string(ntohs(local_address(taken).sin_port)) + "\n");
+    std::string record = e.dir.file("ui.record");
+    child_result r = run_program(e.binary, {"faststart"}, e.dir.path,
+                                 {"QUORIN_TEST_UI_RECORD=" + record, "QUORIN_TEST_UI_RUN=1", "QUORIN_TEST_UI_RESULT=1"});
+    close(taken);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Critical Error: cannot bind server udp port\n"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(record), "flag 0\nprogress 1\nquit 0\nengine thread ended 0\n");
 }
 
 // ------------------------------------------------------------- bindings

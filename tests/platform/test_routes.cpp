@@ -5,12 +5,16 @@
 
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/adapters.h"
@@ -26,6 +30,11 @@ using test_support::sh_out;
 using test_support::unique_name;
 
 uint32_t ip(const char* text) { return inet_addr(text); }
+
+bool poll_readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
 
 std::string repeat_servers(int n) {
     std::string t;
@@ -105,6 +114,17 @@ protected:
         ASSERT_EQ(sh("ip route add default via 192.0.2.1 dev " + lan + " metric 7"), 0);
         lan_index = if_nametoindex(lan.c_str());
     }
+    // A route through the LAN's gateway.
+    route_row via_gateway(const char* dst, int len, uint32_t metric) const {
+        route_row r;
+        r.dst = ip(dst);
+        r.mask = prefix_mask(len);
+        r.next_hop = ip("192.0.2.1");
+        r.type = route_indirect;
+        r.if_index = lan_index;
+        r.metric = metric;
+        return r;
+    }
     static const route_row* find(const std::vector<route_row>& t, const char* dst, int len) {
         for (const route_row& r : t)
             if (r.dst == ip(dst) && mask_prefix_len(r.mask) == len) return &r;
@@ -140,13 +160,7 @@ TEST_F(RoutesNetlink, DumpShowsEveryRouteWithItsNextHop) {
 }
 
 TEST_F(RoutesNetlink, AddAndDeleteAsTheKernelAnswers) {
-    route_row host;
-    host.dst = ip("203.0.113.9");
-    host.mask = prefix_mask(32);
-    host.next_hop = ip("192.0.2.1");
-    host.type = route_indirect;
-    host.if_index = lan_index;
-    host.metric = 7;
+    const route_row host = via_gateway("203.0.113.9", 32, 7);
     EXPECT_EQ(routes().add(host), 0);
     EXPECT_NE(sh_out("ip route show 203.0.113.9").find("via 192.0.2.1 dev " + lan + " proto static metric 7"),
               std::string::npos)
@@ -176,10 +190,31 @@ TEST_F(RoutesNetlink, MonitorWakesOnChangesAndOnTheWakeDescriptor) {
     // Several changes at once are one change.
     ASSERT_EQ(sh("ip route add 203.0.113.0/24 via 192.0.2.1 && ip route add 203.0.114.0/24 via 192.0.2.1"), 0);
     EXPECT_EQ(routes().monitor_wait(h, wake[0]), 1);
+
+    // This process's own changes do not wake; another's made among them
+    // does. Each wait is ended by the wake descriptor after `ms` at the latest.
+    const auto wait_at_most = [&](int ms) {
+        std::promise<void> returned;
+        std::thread guard([&, done = returned.get_future()] {
+            if (done.wait_for(std::chrono::milliseconds(ms)) == std::future_status::timeout)
+                (void)!write(wake[1], "w", 1);
+        });
+        const int r = routes().monitor_wait(h, wake[0]);
+        returned.set_value();
+        guard.join();
+        char drained[8];
+        while (poll_readable(wake[0]) && read(wake[0], drained, sizeof drained) > 0) {
+        }
+        return r;
+    };
+    const route_row own = via_gateway("198.51.100.0", 24, 0);
+    ASSERT_EQ(routes().add(own), 0);
+    ASSERT_EQ(routes().del(own), 0);
+    EXPECT_EQ(wait_at_most(300), 0) << "woken by its own changes";
+    ASSERT_EQ(routes().add(own), 0);
     ASSERT_EQ(sh("ip route del 203.0.113.0/24"), 0);
-    routes().monitor_forget(h);
-    ASSERT_EQ(write(wake[1], "w", 1), 1);
-    EXPECT_EQ(routes().monitor_wait(h, wake[0]), 0) << "a forgotten change does not wake";
+    ASSERT_EQ(routes().del(own), 0);
+    EXPECT_EQ(wait_at_most(20000), 1) << "a change of someone else's was lost among its own";
     routes().monitor_close(h);
     close(wake[0]);
     close(wake[1]);

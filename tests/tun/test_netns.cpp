@@ -360,7 +360,7 @@ TEST_F(TunNetns, ControlPortTakenIsReportedAndRedirectionGoesOn) {
 // Once the thread has closed the device, the device is as it was found: a
 // link that the library raised is down again and an address that it gave
 // is gone, so no route through the device is left behind; what was there
-// before stays.
+// before stays, the metric of the address's route included.
 TEST_F(TunNetns, EndWorkStopsTheThreadWhateverItWaitsFor) {
     const struct {
         bool started, configured_before;
@@ -370,7 +370,7 @@ TEST_F(TunNetns, EndWorkStopsTheThreadWhateverItWaitsFor) {
             const std::string name = dev('a');
             sh("ip tuntap add dev " + name + " mode tun");
             if (c.configured_before)
-                sh("ip link set " + name + " up && ip addr add 10.7.0.2 peer 10.0.0.1 dev " + name);
+                sh("ip link set " + name + " up && ip addr add 10.7.0.2 peer 10.0.0.1 dev " + name + " metric 30");
             const std::string before = test_support::sh_out("ip -4 addr show dev " + name + "; ip route");
             char out[256];
             ASSERT_GE(tun.InitTun(out), 3);

@@ -1,13 +1,17 @@
 // libquorin_ui.so loaded with dlopen by a stand-in engine (ui_host) under a
 // private Xvfb with trayer: the start roads, the stage texts, the quit road
-// with and without hanging up a dial-up link, and the end of the session.
+// with and without hanging up a dial-up link, and the end of the session;
+// and loaded by the real engine, whose fatal error ends the interface.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <QSettings>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -202,6 +206,37 @@ TEST_F(UiLibrary, QuitLeavesLinksOfOtherNamesAlone) {
     link_pid("other", &pid);
     EXPECT_TRUE(pid > 0 && kill(pid_t(pid), 0) == 0) << "a link of another name stays up";
     EXPECT_EQ(dir.read("run/ppp-other.terms"), "");
+}
+
+// A second start in the same folder while the first runs: the engine
+// cannot bind the UDP port that the first one holds (here the test holds
+// it). Its fatal error comes while the interface is building its connecting
+// window, and ends the process with the message and status 1, never a crash.
+TEST_F(UiLibrary, SecondInstanceEndsCleanlyOnTheEnginesFatalError) {
+    start_x(true);
+    for (const char* file : {"quorin", "libquorin_ui.so"})
+        std::filesystem::create_symlink(e2e::bin_path(file), dir.file(file));
+    const int first = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    ASSERT_EQ(bind(first, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    socklen_t len = sizeof any;
+    ASSERT_EQ(getsockname(first, reinterpret_cast<sockaddr*>(&any), &len), 0);
+    // The interface writes quorin.conf again from alice's subscription.
+    dir.write("quorin.conf", ui_conf("alice"));
+    dir.write("Subscriptions.ini", "[alice]\nQuorin\\server\\port=" + std::to_string(ntohs(any.sin_port)) + "\n");
+    for (int run = 0; run < 20; run++) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        e2e::process second;
+        ASSERT_TRUE(second.start({"/usr/bin/env", "QT_QPA_PLATFORM=xcb", x.display_env(), dir.file("quorin"), "faststart"},
+                                 dir.path(), dir.file("stdout.txt"), dir.file("stderr.txt")));
+        int status = -1;
+        ASSERT_TRUE(second.wait_exit(run_timeout_s, &status));
+        EXPECT_EQ(status, 1) << dir.read("stderr.txt");
+        EXPECT_NE(dir.read("stderr.txt").find("Critical Error: cannot bind server udp port\n"), std::string::npos)
+            << dir.read("stderr.txt");
+    }
+    close(first);
 }
 
 TEST_F(UiLibrary, EndOfSessionEndsTheInterfaceWithSettingsOnDisk) {

@@ -2,7 +2,9 @@
 // the engine handed it to the file named by QUORIN_TEST_UI_RECORD and
 // returns the value of QUORIN_TEST_UI_RESULT from UIShowLoginForm. With
 // QUORIN_TEST_UI_RUN set it runs the engine's start routine on a thread of
-// its own and returns once that thread ends, as the real interface does.
+// its own and returns once that thread ends, as the real interface does;
+// with QUORIN_TEST_UI_WAIT_QUIT it starts no engine and returns once
+// UIQuit was called, as the real interface's login dialog would.
 #include <pthread.h>
 
 #include <cstdio>
@@ -13,6 +15,9 @@
 namespace {
 
 StartCallback start_routine = nullptr;
+pthread_mutex_t quit_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t quit_called = PTHREAD_COND_INITIALIZER;
+bool quit = false;
 
 void record(const char* fmt, int value) {
     const char* path = std::getenv("QUORIN_TEST_UI_RECORD");
@@ -43,6 +48,10 @@ int UIShowLoginForm(StartCallback start, int flag) {
         pthread_t t;
         if (pthread_create(&t, nullptr, engine_thread, &thread_object) == 0) pthread_join(t, nullptr);
         record("engine thread ended %d\n", 0);
+    } else if (std::getenv("QUORIN_TEST_UI_WAIT_QUIT")) {
+        pthread_mutex_lock(&quit_lock);
+        while (!quit) pthread_cond_wait(&quit_called, &quit_lock);
+        pthread_mutex_unlock(&quit_lock);
     }
     const char* result = std::getenv("QUORIN_TEST_UI_RESULT");
     return result ? std::atoi(result) : 0;
@@ -51,7 +60,13 @@ int UIShowLoginForm(StartCallback start, int flag) {
 
 void UIStartStat(int) { record("start stat %d\n", 0); }
 
-void UIQuit() { record("quit %d\n", 0); }
+void UIQuit() {
+    record("quit %d\n", 0);
+    pthread_mutex_lock(&quit_lock);
+    quit = true;
+    pthread_cond_broadcast(&quit_called);
+    pthread_mutex_unlock(&quit_lock);
+}
 
 int UIProgress(ProgressStage stage) {
     record("progress %d\n", stage);
