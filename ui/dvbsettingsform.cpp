@@ -250,8 +250,7 @@ void DVBSettingsForm::finishEvent(int result) {
     // The address is stored as one line of text, as every value is.
     const conf_text_fault fault = conf_text_check(ui.satip->text());
     if (fault == conf_text_fault::line_break) {
-        modal::tell_refused(this, {ui.label_32->text() + " \"" + printable_text(ui.satip->text()) + "\": " +
-                                   conf_text_fault_text(fault)});
+        modal::tell_refused(this, {refusal_line(ui.label_32->text(), ui.satip->text(), conf_text_fault_text(fault))});
         ui.satip->setText(owner->subscriptions->value(key_dvb_satip, QString()).toString());
     }
     Tune();

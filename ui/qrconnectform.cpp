@@ -248,7 +248,7 @@ bool QrConnectForm::write_conf() {
 bool QrConnectForm::write_settings_files(bool conf_first) {
     QStringList lines;
     for (const conf_text_problem& p : conf_text_problems(*this))
-        lines << QString(p.key) + " \"" + printable_text(p.text) + "\": " + conf_text_fault_text(p.fault);
+        lines << refusal_line(p.key, p.text, conf_text_fault_text(p.fault));
     if (!lines.isEmpty()) {
         modal::tell_refused(this, lines);
         return false;
@@ -271,7 +271,7 @@ bool QrConnectForm::typed_login_usable() {
     for (const auto& t : typed) {
         const conf_text_fault fault = conf_text_check(t.text, engine_login_max_chars);
         if (fault != conf_text_fault::none)
-            lines << t.label->text() + " \"" + printable_text(t.text) + "\": " + conf_text_fault_text(fault);
+            lines << refusal_line(t.label->text(), t.text, conf_text_fault_text(fault));
     }
     modal::tell_refused(this, lines);
     return lines.isEmpty();
@@ -729,8 +729,7 @@ void QrConnectForm::ServerTriggered(QAction* action) {
     if (fault != conf_text_fault::none) {
         // The group checked the entry; the server in force stays checked.
         for (QAction* a : serverGroup->actions()) a->setChecked(a->data().toString() == server);
-        modal::tell_refused(
-            this, {tr("Select server") + " \"" + printable_text(value) + "\": " + conf_text_fault_text(fault)});
+        modal::tell_refused(this, {refusal_line(tr("Select server"), value, conf_text_fault_text(fault))});
         return;
     }
     server = value;
@@ -748,7 +747,7 @@ void QrConnectForm::speed_triggered(QAction* action, uint32_t* min, uint32_t* ma
         action->setChecked(false);
         for (QAction* a : group->actions())
             if (speed_matches(a->data().toString(), *min, *max)) a->setChecked(true);
-        modal::tell_refused(this, {menu + " \"" + printable_text(value) + "\": " + speed_rule_text()});
+        modal::tell_refused(this, {refusal_line(menu, value, speed_rule_text())});
         return;
     }
     emit(this->*changed)(value);
@@ -780,8 +779,7 @@ void QrConnectForm::statsettings_apply() {
     if (!server_value.isEmpty() && server_value != server) {
         const conf_text_fault fault = conf_text_check(server_value);
         if (fault != conf_text_fault::none) {
-            refused << caption(page.label_8) + " \"" + printable_text(server_value) + "\": " +
-                           conf_text_fault_text(fault);
+            refused << refusal_line(caption(page.label_8), server_value, conf_text_fault_text(fault));
             select_by_data_or_text(page.server, server);
         } else {
             emit ServerChanged(server_value);
@@ -810,8 +808,8 @@ void QrConnectForm::statsettings_apply() {
         if (value == speed_text(*s.min, *s.max)) continue;
         uint32_t a = *s.min, b = *s.max;
         if (!take_speed(value, &a, &b) || b < apply_speed_max_least) {
-            refused << caption(s.label) + " \"" + printable_text(value) + "\": " + speed_rule_text() + "; " +
-                           tr("the highest at least %1").arg(apply_speed_max_least);
+            const QString rule = speed_rule_text() + "; " + tr("the highest at least %1").arg(apply_speed_max_least);
+            refused << refusal_line(caption(s.label), value, rule);
             select_by_data_or_text(s.combo, speed_text(*s.min, *s.max));
             continue;
         }

@@ -184,7 +184,7 @@ void QrSettingsForm::report_refused(QWidget* parent, const settings_refusals& re
             break;
         }
         if (r.fault != conf_text_fault::none) rule = conf_text_fault_text(r.fault);
-        lines << label + " \"" + printable_text(r.text) + "\": " + rule;
+        lines << refusal_line(label, r.text, rule);
     }
     modal::tell_refused(parent, lines);
 }

@@ -130,10 +130,10 @@ bool settings_refusals::has(settings_field f) const {
     return false;
 }
 
-QString printable_text(const QString& text) {
+QString refusal_line(const QString& field, const QString& text, const QString& rule) {
     QString shown = text;
     shown.replace('\n', "\\n").replace('\r', "\\r").replace(QChar(0), "\\0");
-    return shown;
+    return field + " \"" + shown + "\": " + rule;
 }
 
 QString speed_rule_text() { return tr("a speed is a number above 0, or two such numbers joined by ':'"); }

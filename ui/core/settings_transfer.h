@@ -124,8 +124,9 @@ struct settings_refusals {
     bool has(settings_field f) const;
 };
 
-// A refused text as a box shows it: line breaks and NUL as \n, \r and \0.
-QString printable_text(const QString& text);
+// One line of a refusal box: the field, the refused text (line breaks and
+// NUL shown as \n, \r and \0) and the rule it broke.
+QString refusal_line(const QString& field, const QString& text, const QString& rule);
 // The rules, as the user is told them.
 QString speed_rule_text();
 QString address_rule_text();
