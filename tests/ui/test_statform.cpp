@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <QSettings>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include "tests/ui/stat_testing.h"
