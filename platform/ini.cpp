@@ -1,11 +1,9 @@
 #include "platform/ini.h"
 
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/files.h"
 
-#include <cerrno>
+#include <strings.h>
+
 #include <cstdint>
 
 namespace {
@@ -32,29 +30,6 @@ std::string cut(std::string s, size_t buffer_bytes) {
     if (buffer_bytes == ini_unbounded) return s;
     if (s.size() > buffer_bytes - 1) s.resize(buffer_bytes - 1);
     return s;
-}
-
-// The whole file, or false when there is no regular file to read. The open
-// must not wait: a FIFO would hold the caller (a library's load) until some
-// writer came.
-bool read_regular_file(const std::string& path, std::string* text) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    char buf[4096];
-    while (ok) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            text->append(buf, size_t(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ok = false;
-        }
-    }
-    close(fd);
-    return ok;
 }
 
 int digit_value(char c) {
