@@ -127,6 +127,7 @@ bool process::start(const std::vector<std::string>& argv, const std::string& cwd
     {
         std::lock_guard<std::mutex> lock(mu_);
         lines_.clear();
+        output_ended_ = false;
     }
     if (stdout_file.empty()) {
         close(pipefd[1]);
@@ -154,6 +155,7 @@ void process::reader(int fd) {
     }
     std::lock_guard<std::mutex> lock(mu_);
     if (!partial.empty()) lines_.push_back(partial);
+    output_ended_ = true;
     cv_.notify_all();
     close(fd);
 }
@@ -230,6 +232,13 @@ bool process::wait_stopped(double timeout_s) {
 bool process::wait_exit(double timeout_s, int* status) {
     const bool ended = wait_until([this] { return !running(); }, timeout_s, 0.01);
     if (ended && status) *status = exit_code_;
+    if (ended && reader_.joinable()) {
+        // The last lines may still be in the pipe when the process is
+        // reaped; a child that inherited the pipe may keep it open, so the
+        // wait for its end is bounded.
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait_for(lock, std::chrono::seconds(5), [this] { return output_ended_; });
+    }
     return ended;
 }
 

@@ -84,6 +84,7 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<std::string> lines_;
+    bool output_ended_ = false;
 };
 
 // ---------------------------------------------------------------- sockets
