@@ -17,6 +17,7 @@
 #include "engine/loop.h"
 #include "engine/session.h"
 #include "engine/routes.h"
+#include "engine/streams.h"
 #include "platform/net.h"
 
 namespace {
@@ -356,6 +357,9 @@ void control_command() {
 void shutdown_sequence() {
     log_msg(1, "Shutdown command recieved\n");
     reset_sessions();
+    // The process ends under its streams: their applications must see the
+    // transfers cut, not finished, when the descriptors close at exit.
+    streams_cut_all();
     if (tun.end_work) {
         log_msg(1, "Restoring routes\n");
         restore_routes();

@@ -571,6 +571,29 @@ void buf_out_free(s_stream* st) {
     fifo_free(&st->buf_out);
 }
 
+void stream_cut(s_stream* st) {
+    poll_entry* e = entry_of(st);
+    if (!e || e->fd == spare_socket) return;
+    // Ended both ways already, with nothing left to write or to send: the
+    // session's loss takes nothing from it, and its end stays clean.
+    if (close_flags_of(st) && !st->buf_out.len && !st->input.len) return;
+    sock_abort_on_close(e->fd);
+}
+
+void streams_cut_all() {
+    stx_session* s = session_head;
+    if (!s) return;
+    do {
+        if (s_stream* st = s->stream_ring) {
+            do {
+                stream_cut(st);
+                st = st->next;
+            } while (st && st != s->stream_ring);
+        }
+        s = s->next;
+    } while (s && s != session_head);
+}
+
 void stream_close(s_stream* st) {
     stream_mark(st, close_requested);
     st->ended = 1;

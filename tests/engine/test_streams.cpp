@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -340,6 +341,38 @@ TEST_F(Streams, PeerEndFinishesTheStreamAtOnce) {
     EXPECT_FALSE(st->in_ready);
     EXPECT_EQ(0u, st->input.len);
     EXPECT_EQ(0u, s->queued_input);
+}
+
+// A session that times out under its streams cuts them: each client sees a
+// reset. Only a stream that the server had already ended, with nothing
+// left to write, keeps its clean end of file.
+TEST_F(Streams, SessionLossResetsCutStreamsAndLeavesFinishedOnesClean) {
+    enum { idle, unwritten, ended_drained, ended_unwritten };
+    const struct {
+        int state;
+        std::string client_sees;
+    } cases[] = {
+        {idle, "reset"}, {unwritten, "reset"}, {ended_drained, "end of file"}, {ended_unwritten, "reset"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        if (!s) s = make_session();
+        int client;
+        s_stream* st = local_stream(5, &client);
+        if (c.state == unwritten || c.state == ended_unwritten) buf_out_write(st, "tail", 4);
+        if (c.state == ended_drained || c.state == ended_unwritten) deliver(stream_cmd(cmd_end, 5));
+        s->last_rx_pid = 1;
+        fake_ms += uint32_t(runtime.datatimeout_s + 1) * 1000;
+        now = clock_now();
+        session_timers();
+        ASSERT_EQ(nullptr, session_head);
+        s = nullptr;
+        fd_poll.count = poll_compact(fd_poll.count);
+        ASSERT_TRUE(wait_readable(client));
+        char b[8];
+        const ssize_t r = recv(client, b, sizeof b, 0);
+        EXPECT_EQ(c.client_sees, r == 0 ? "end of file" : r < 0 && errno == ECONNRESET ? "reset" : "data");
+    }
+    EXPECT_TRUE(logged("Close session, seems no data/activity at specified timeout"));
 }
 
 TEST_F(Streams, StopAndContinueSteerReadingAndTheReadyList) {
