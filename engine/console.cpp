@@ -280,6 +280,12 @@ void control_accept() {
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) {
             int err = sock_last_error();
+            // Even the reserve is taken: the waiting connection stays in
+            // the backlog until a descriptor comes back.
+            if (sock_out_of_descriptors(err)) {
+                accept_pause();
+                break;
+            }
             if (!sock_would_block(err)) log_msg(1, "accept() error=%d. Connection refused, continue work...\n", err);
             break;
         }

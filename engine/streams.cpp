@@ -239,7 +239,16 @@ void open_stream(stx_session* s, uint16_t id, uint32_t addr_net, uint16_t port_n
     if (stream_limit_reached(s, id)) return;
     const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) {
-        log_msg(0, "ext. service, session error\n");
+        if (sock_out_of_descriptors(sock_last_error()))
+            descriptors_short();
+        else
+            log_msg(0, "ext. service, session error\n");
+        refuse_open(s, id);
+        return;
+    }
+    if (descriptor_in_reserve(fd)) {
+        sock_close(fd);
+        descriptors_short();
         refuse_open(s, id);
         return;
     }

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -403,6 +404,48 @@ struct refusal {
     uint16_t port;
     const char* log;
 };
+
+int fake_limit = 0;
+int fake_descriptor_limit() { return fake_limit; }
+int next_descriptor() {
+    const int fd = dup(0);
+    close(fd);
+    return fd;
+}
+
+// Opens from the server that would take one of the console's last
+// descriptors, or find none at all, are refused with an end; one line in
+// the log tells of the shortage, not one per open.
+TEST_F(Streams, OpensWhileDescriptorsAreShortAreRefusedWithAnEnd) {
+    uint16_t port;
+    extra_fds.push_back(tcp_listener(htonl(INADDR_LOOPBACK), &port));
+    services_table[3] = service_entry{htonl(INADDR_LOOPBACK), port};
+    const int first_free = next_descriptor();
+    fake_limit = first_free + descriptor_reserve;
+    descriptor_limit_set_impl(fake_descriptor_limit);
+    deliver(cat({open_internal_cmd(3, 40), open_internal_cmd(3, 41)}));
+    descriptor_limit_set_impl(nullptr);
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(first_free);
+    setrlimit(RLIMIT_NOFILE, &low);
+    deliver(open_internal_cmd(3, 42));
+    setrlimit(RLIMIT_NOFILE, &saved);
+
+    std::vector<rec> out = sent();
+    ASSERT_EQ(3u, out.size());
+    for (size_t k = 0; k < out.size(); k++) {
+        EXPECT_EQ(2, out[k].code);
+        EXPECT_EQ(40 + k, out[k].id);
+        EXPECT_EQ(nullptr, s->streams[40 + k]);
+    }
+    EXPECT_EQ(first_free, next_descriptor());
+    const std::string text = log_text();
+    EXPECT_EQ(text.find("Out of descriptors"), text.rfind("Out of descriptors"));
+    EXPECT_NE(std::string::npos, text.find("Out of descriptors"));
+    EXPECT_EQ(std::string::npos, text.find("ext. service, session error"));
+}
 
 TEST_F(Streams, RefusedOpensAreAnsweredWithAnEnd) {
     invalid_ports[0] = htons(25);
