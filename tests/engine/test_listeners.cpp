@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -603,8 +602,6 @@ TEST_F(Listeners, TunnelSlotIndexesBecomeTunnelPacketCommands) {
 
 // ---------------------------------------------------------------- out of descriptors
 
-int fake_limit = 0;
-int fake_descriptor_limit() { return fake_limit; }
 // The number the next descriptor will get: the lowest free one.
 int next_descriptor() {
     const int fd = dup(0);
@@ -615,34 +612,6 @@ size_t count_of(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
     return n;
-}
-
-// Connections that would take one of the last descriptors are cut at once:
-// those are the console's. The listener stays polled, one line tells of the
-// shortage, and once descriptors are back connections are served again.
-TEST_F(Listeners, ConnectionsLeaveTheLastDescriptorsToTheConsole) {
-    const int li = listen_as(mode_socks5);
-    const int a = connect_client(li);
-    const int b = connect_client(li);
-    fake_limit = next_descriptor() + descriptor_reserve;
-    descriptor_limit_set_impl(fake_descriptor_limit);
-    ASSERT_TRUE(wait_readable(fd_poll.entries[li].fd));
-    const int count = fd_poll.count;
-    cur_index = li;
-    tcp_accept();
-    descriptor_limit_set_impl(nullptr);
-    EXPECT_EQ(count, fd_poll.count);
-    for (int c : {a, b}) {
-        ASSERT_TRUE(wait_readable(c));
-        char byte;
-        EXPECT_EQ(-1, recv(c, &byte, 1, 0));
-        EXPECT_EQ(ECONNRESET, errno);
-    }
-    EXPECT_EQ(ev_read, fd_poll.entries[li].events);
-    EXPECT_EQ(1u, count_of(log_text(), "Out of descriptors (limit " + std::to_string(fake_limit) +
-                                           "): new connections refused until some close\n"));
-    int c;
-    EXPECT_NE(nullptr, accept_client(li, &c));
 }
 
 // accept failing with EMFILE stops polling every listener and the console
