@@ -17,6 +17,7 @@
 #include "engine/loop.h"
 #include "engine/session.h"
 #include "engine/routes.h"
+#include "engine/streams.h"
 #include "platform/net.h"
 
 namespace {
@@ -279,6 +280,12 @@ void control_accept() {
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) {
             int err = sock_last_error();
+            // Even the reserve is taken: the waiting connection stays in
+            // the backlog until a descriptor comes back.
+            if (sock_out_of_descriptors(err)) {
+                accept_pause();
+                break;
+            }
             if (!sock_would_block(err)) log_msg(1, "accept() error=%d. Connection refused, continue work...\n", err);
             break;
         }
@@ -356,6 +363,9 @@ void control_command() {
 void shutdown_sequence() {
     log_msg(1, "Shutdown command recieved\n");
     reset_sessions();
+    // The process ends under its streams: their applications must see the
+    // transfers cut, not finished, when the descriptors close at exit.
+    streams_cut_all();
     if (tun.end_work) {
         log_msg(1, "Restoring routes\n");
         restore_routes();

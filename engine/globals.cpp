@@ -17,6 +17,8 @@ fd_poll_table fd_poll;
 int pending_removals = 0;
 uint32_t marked_streams_total = 0;
 int spare_socket = -1;
+double shortage_last = -1;
+double accept_paused_until = 0;
 
 double now = 0;
 double last_compaction = 0;
@@ -51,6 +53,8 @@ void globals_reset() {
     stats = engine_stats{};
     pending_removals = 0;
     marked_streams_total = 0;
+    shortage_last = -1;
+    accept_paused_until = 0;
     now = 0;
     last_compaction = 0;
     last_traffic_line = 0;

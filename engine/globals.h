@@ -160,6 +160,12 @@ extern int pending_removals;   // entries marked and waiting for compaction
 extern uint32_t marked_streams_total;  // streams marked for removal since start
 extern int spare_socket;
 
+// Running short of descriptors: the time of the last connection refused
+// for want of one (negative: none yet), and the end of the listeners'
+// pause after a failed accept (0: not paused).
+extern double shortage_last;
+extern double accept_paused_until;
+
 // Loop state: handlers take no arguments and read these.
 extern double now;
 extern double last_compaction;

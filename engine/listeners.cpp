@@ -401,8 +401,21 @@ void tcp_accept() {
         const int fd = accept(listen_fd, nullptr, nullptr);
         if (fd < 0) {
             const int err = sock_last_error();
+            if (sock_out_of_descriptors(err)) {
+                accept_pause();
+                break;
+            }
             if (!sock_would_block(err)) log_msg(1, "accept() error=%d. Connection refused, continue work...\n", err);
             break;
+        }
+        if (descriptor_in_reserve(fd)) {
+            // Taken off the backlog and cut at once: the client learns it
+            // was refused instead of waiting, and the listener does not
+            // stay readable.
+            sock_abort_on_close(fd);
+            sock_close(fd);
+            descriptors_short();
+            continue;
         }
         set_nonblocking(fd);
         stats.local_in += accept_overhead_in_bytes;

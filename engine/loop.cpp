@@ -35,6 +35,10 @@ constexpr int compaction_small_table = 49;
 constexpr int compaction_pending_max = 2000;
 constexpr uint64_t closed_stream_overhead_bytes = 60;
 constexpr int ipv4_dst_offset = 16;
+// Long enough that a listener which cannot accept costs nothing; short
+// enough that waiting clients are taken soon after descriptors come back.
+constexpr double accept_pause_s = 0.25;
+constexpr double shortage_quiet_s = 10.0;
 
 // The poll(2) array mirrors the table; kept between passes so a pass
 // allocates nothing once the table has stopped growing. Behind the table's
@@ -111,6 +115,17 @@ bool compact_stream_entry(int index) {
     return true;
 }
 
+// The listeners that accept (not the tunnel control connection, which
+// shares their type) and the console listener, unless closed.
+bool accepting_entry(int index) {
+    const poll_companion& c = fd_poll.comp[index];
+    if (c.close_flags) return false;
+    if (c.type == fd_console_listener) return true;
+    if (c.type != fd_listener) return false;
+    const int local = c.local_delayed & local_index_mask;
+    return !(local_table && local < local_count && local_table[local].mode == mode_tunnel);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- clock
@@ -184,6 +199,30 @@ void stream_record_free(s_stream* st) {
     fifo_free(&st->input);
     buf_out_free(st);
     mem_free(st);
+}
+
+// ---------------------------------------------------------------- descriptor shortage
+
+bool descriptor_in_reserve(int fd) { return fd >= 0 && fd >= descriptor_limit() - descriptor_reserve; }
+
+void descriptors_short() {
+    if (shortage_last < 0 || now - shortage_last > shortage_quiet_s)
+        log_msg(0, "Out of descriptors (limit %d): new connections refused until some close\n", descriptor_limit());
+    shortage_last = now;
+}
+
+void accept_pause() {
+    descriptors_short();
+    accept_paused_until = now + accept_pause_s;
+    for (int i = 0; i < fd_poll.count; i++)
+        if (accepting_entry(i)) fd_poll.entries[i].events &= uint16_t(~ev_read);
+}
+
+void accept_resume_due() {
+    if (accept_paused_until == 0 || now < accept_paused_until) return;
+    accept_paused_until = 0;
+    for (int i = 0; i < fd_poll.count; i++)
+        if (accepting_entry(i)) fd_poll.entries[i].events |= ev_read;
 }
 
 // ---------------------------------------------------------------- polling
@@ -342,6 +381,7 @@ void main_loop_pass() {
         shutdown_sequence();
     }
     now = clock_now();
+    accept_resume_due();
     share_budget();
     int ready = poll_select(fd_poll.entries, fd_poll.count, poll_timeout_ms);
     if (ready < 0) ready = poll_check(fd_poll.entries, fd_poll.count, poll_timeout_ms);

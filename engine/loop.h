@@ -32,6 +32,22 @@ void fd_mark_removal(int index, uint8_t flags);
 // Frees a stream record once nothing refers to it (compaction, session close).
 void stream_record_free(s_stream* st);
 
+// Descriptors numbered within this many of the limit are left to the
+// console and to the engine's own needs (name lookups, route changes):
+// listeners and the streams the server opens do not keep them, so that the
+// console still accepts once connections have taken all the rest.
+constexpr int descriptor_reserve = 16;
+bool descriptor_in_reserve(int fd);
+// A connection refused for want of descriptors. Only the first refusal of
+// an episode is logged: one that follows the last within 10 s belongs to
+// the same episode.
+void descriptors_short();
+// accept failed for want of descriptors: every listener and the console
+// listener stop being polled for a short pause instead of waking the loop
+// at once to fail again; accept_resume_due ends the pause.
+void accept_pause();
+void accept_resume_due();
+
 void share_budget();
 // Serves every ready entry once. A console connection that leaves the
 // table during its handler moves the last entry into its slot; that slot is

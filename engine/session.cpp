@@ -405,14 +405,17 @@ void close_session(stx_session* s) {
             (unsigned long)s->local_out, 0);
 
     // Every stream ends with the session; the peer is gone, so no end
-    // command follows. The records are freed here: their entries no longer
-    // name them, so compaction could not.
+    // command follows, and what was still under way is cut (a reset at the
+    // close). The records are freed here: their entries no longer name
+    // them, so compaction could not.
     while (s_stream* st = s->stream_ring) {
+        const int i = st->fd_index;
+        const bool has_entry = i >= 0 && i < fd_poll.count && fd_poll.comp[i].stream == st;
+        if (has_entry) stream_cut(st);
         fifo_free(&st->input);
         buf_out_free(st);
         st->ended = 1;
-        const int i = st->fd_index;
-        if (i >= 0 && i < fd_poll.count && fd_poll.comp[i].stream == st) {
+        if (has_entry) {
             fd_mark_removal(i, close_requested | close_peer_informed);
             fd_poll.comp[i].session = nullptr;
             fd_poll.comp[i].stream = nullptr;

@@ -239,7 +239,16 @@ void open_stream(stx_session* s, uint16_t id, uint32_t addr_net, uint16_t port_n
     if (stream_limit_reached(s, id)) return;
     const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) {
-        log_msg(0, "ext. service, session error\n");
+        if (sock_out_of_descriptors(sock_last_error()))
+            descriptors_short();
+        else
+            log_msg(0, "ext. service, session error\n");
+        refuse_open(s, id);
+        return;
+    }
+    if (descriptor_in_reserve(fd)) {
+        sock_close(fd);
+        descriptors_short();
         refuse_open(s, id);
         return;
     }
@@ -569,6 +578,29 @@ void buf_out_free(s_stream* st) {
     QUORIN_CHECK(buf_out_total >= st->buf_out.len);
     buf_out_total -= std::min<uint64_t>(buf_out_total, st->buf_out.len);
     fifo_free(&st->buf_out);
+}
+
+void stream_cut(s_stream* st) {
+    poll_entry* e = entry_of(st);
+    if (!e || e->fd == spare_socket) return;
+    // Ended both ways already, with nothing left to write or to send: the
+    // session's loss takes nothing from it, and its end stays clean.
+    if (close_flags_of(st) && !st->buf_out.len && !st->input.len) return;
+    sock_abort_on_close(e->fd);
+}
+
+void streams_cut_all() {
+    stx_session* s = session_head;
+    if (!s) return;
+    do {
+        if (s_stream* st = s->stream_ring) {
+            do {
+                stream_cut(st);
+                st = st->next;
+            } while (st && st != s->stream_ring);
+        }
+        s = s->next;
+    } while (s && s != session_head);
 }
 
 void stream_close(s_stream* st) {

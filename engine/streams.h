@@ -29,6 +29,13 @@ void buf_out_write(s_stream* st, const void* data, uint32_t n);
 uint32_t buf_out_read(s_stream* st, void* dst, uint32_t n);
 void buf_out_free(s_stream* st);
 
+// The stream's session is lost under it (reset, time-out, shutdown): its
+// local connection will close with a reset, so that the application sees
+// the transfer cut, not finished. A stream that had already ended normally
+// with nothing left to deliver keeps its clean end.
+void stream_cut(s_stream* st);
+// stream_cut for every stream of every session.
+void streams_cut_all();
 // Marks the stream's descriptor for removal (closing it), as a plain
 // close: removal bit only, ended flag, buf_out freed, events cleared.
 void stream_close(s_stream* st);

@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 
 int set_nonblocking(int fd) {
@@ -66,4 +68,28 @@ uint32_t parse_ipv4(const char* text) { return inet_addr(text); }
 
 void sock_close(int fd) {
     if (fd >= 0) close(fd);
+}
+
+bool sock_out_of_descriptors(int err) { return err == EMFILE || err == ENFILE; }
+
+namespace {
+
+int system_descriptor_limit() {
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur == RLIM_INFINITY || r.rlim_cur > rlim_t(INT_MAX))
+        return INT_MAX;
+    return int(r.rlim_cur);
+}
+
+descriptor_limit_fn limit_source = system_descriptor_limit;
+
+}  // namespace
+
+int descriptor_limit() { return limit_source(); }
+
+void descriptor_limit_set_impl(descriptor_limit_fn fn) { limit_source = fn ? fn : system_descriptor_limit; }
+
+void sock_abort_on_close(int fd) {
+    const linger abort_close{1, 0};
+    (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
 }

@@ -34,3 +34,16 @@ void resolve_set_impl(resolve_fn fn);
 uint32_t parse_ipv4(const char* text);
 
 void sock_close(int fd);
+
+// EMFILE or ENFILE: the process or the system has no descriptor left.
+bool sock_out_of_descriptors(int err);
+
+// The soft RLIMIT_NOFILE: one above the highest descriptor number the
+// process may hold. Tests replace it; nullptr restores the system's.
+int descriptor_limit();
+using descriptor_limit_fn = int (*)();
+void descriptor_limit_set_impl(descriptor_limit_fn fn);
+
+// SO_LINGER 0: the close that follows sends a reset instead of an end of
+// file, so that the peer sees its connection cut, not finished.
+void sock_abort_on_close(int fd);

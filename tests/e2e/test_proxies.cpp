@@ -3,9 +3,16 @@
 // mux and tproxy listeners, each carried to the reference server and on to
 // a local data server.
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -172,6 +179,67 @@ TEST_F(Proxies, TproxyOpensTheDialledAddress) {
     EXPECT_EQ(back, "through tproxy");
     EXPECT_GE(st.rs.proc.wait_line(" " + dialled, 1), 0);
     close_fd(fd);
+}
+
+// The engine's CPU time so far, in seconds (user and system).
+double cpu_seconds(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i < 14 && rest >> field; i++) {
+    }
+    unsigned long long utime = 0, stime = 0;
+    rest >> utime >> stime;
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// Far more connections than descriptors: the engine neither spins nor loses
+// its console. Listeners refuse what they may not take, the console answers
+// on the descriptors kept for it (and an open console connection still
+// answers once even those are gone), one line tells of the shortage, and
+// connections are served again once the held ones close.
+TEST_F(Proxies, RunningOutOfDescriptorsNeitherSpinsNorLosesTheConsole) {
+    ASSERT_TRUE(st.start_engine({{"socks5=1"}}));
+    const pid_t pid = st.engine.proc.pid();
+    const rlimit low{64, 64};
+    ASSERT_EQ(0, prlimit(pid, RLIMIT_NOFILE, &low, nullptr));
+    std::vector<int> held;
+    for (int i = 0; i < 100; i++) held.push_back(tcp_connect("127.0.0.1", st.port(0)));
+    EXPECT_TRUE(st.engine.wait_log("Out of descriptors (limit 64)", 10));
+    console first;
+    std::string reply;
+    ASSERT_TRUE(first.open(st.engine.console_port));
+    EXPECT_TRUE(first.command("help\n", &reply));
+    EXPECT_NE(std::string::npos, reply.find("Quorin cli help"));
+    for (int i = 0; i < 30; i++) held.push_back(tcp_connect("127.0.0.1", st.engine.console_port));
+    // Every descriptor below the limit is taken: the console listener meets
+    // EMFILE too.
+    auto open_fds = [&] {
+        int n = 0;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+            n += std::atoi(e.path().filename().c_str()) < 64;
+        return n;
+    };
+    EXPECT_TRUE(wait_until([&] { return open_fds() == 64; }, 10)) << open_fds();
+
+    const double before = cpu_seconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(cpu_seconds(pid) - before, 0.5);
+    EXPECT_TRUE(first.command("help\n", &reply));
+    EXPECT_NE(std::string::npos, reply.find("Quorin cli help"));
+
+    for (int& fd : held) close_fd(fd);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            int fd = socks5_connect_ip(st.port(0), "127.0.0.1", echo.port());
+            const bool served = fd >= 0 && echo_roundtrip(fd, 9, 10000, 5);
+            close_fd(fd);
+            return served;
+        },
+        10, 0.1));
+    EXPECT_EQ(1u, st.engine.log_count("Out of descriptors"));
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -20,6 +22,19 @@
 namespace {
 
 using namespace e2e;
+
+// How a connection ends, after whatever data comes first: "end of file",
+// "reset", "error N" or "time-out".
+std::string how_it_ends(int fd, double timeout_s) {
+    static char buf[65536];
+    const double end = mono_now() + timeout_s;
+    for (;;) {
+        const long r = recv_some(fd, buf, sizeof buf, std::max(0.0, end - mono_now()));
+        if (r == 0) return "end of file";
+        if (r == -1) return "time-out";
+        if (r == -2) return errno == ECONNRESET ? "reset" : "error " + std::to_string(errno);
+    }
+}
 
 class Sessions : public ::testing::Test {
 protected:
@@ -83,7 +98,8 @@ TEST_F(Sessions, ServerRestartMidTransferResetsAndRecovers) {
     std::snprintf(hex, sizeof hex, "%x", sid);
     EXPECT_GE(st.rs.proc.wait_line(std::string("UNKNOWN ") + hex, 20), 0);
     EXPECT_TRUE(st.engine.wait_log(std::string("reset session ") + hex, 10));
-    EXPECT_TRUE(wait_closed(fd, 10));
+    // The transfer was cut: the application must not take it as complete.
+    EXPECT_EQ("reset", how_it_ends(fd, 10));
     stop = true;
     writer.join();
     close_fd(fd);
@@ -238,6 +254,32 @@ TEST_F(Sessions, JunkBurstLeavesTheLogSmallAndTheTransferByteExact) {
     EXPECT_TRUE(wait_until([&] { return accounted() == total; }, 10)) << accounted();
     EXPECT_LT(st.engine.log().size() - log_before, size_t(64 << 10));  // unbounded: about 750 KB
     close_fd(fd);
+}
+
+// A download cut by the loss of its session ends with a reset; one that the
+// server's side finished before ends with its end of file, all bytes first.
+TEST_F(Sessions, StreamsCutByTheSessionsEndAreReset) {
+    const char* const commands[] = {"reset sessions\n", "shutdown\n"};
+    for (const char* command : commands) {
+        SCOPED_TRACE(command);
+        stack one;
+        ASSERT_TRUE(one.start_refserver());
+        ASSERT_TRUE(one.start_engine({{"socks5=1"}}));
+        data_server done(data_server::source, 300000, 7);
+        data_server endless(data_server::source, uint64_t(1) << 40, 8);
+        int finished = socks5_connect_ip(one.port(0), "127.0.0.1", done.port());
+        ASSERT_GE(finished, 0);
+        std::string why;
+        EXPECT_TRUE(check_stream(finished, 7, 300000, 20, &why)) << why;
+        int flowing = socks5_connect_ip(one.port(0), "127.0.0.1", endless.port());
+        ASSERT_GE(flowing, 0);
+        EXPECT_TRUE(check_stream(flowing, 8, 1 << 20, 20, &why, false)) << why;
+        one.engine.console_command(command);
+        EXPECT_EQ("reset", how_it_ends(flowing, 10));
+        close_fd(finished);
+        close_fd(flowing);
+        if (HasFailure()) one.keep_for_diagnosis();
+    }
 }
 
 class ServerOpens : public Sessions {

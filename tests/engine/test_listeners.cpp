@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/console.h"
 #include "engine/globals.h"
 #include "engine/listeners.h"
 #include "engine/log.h"
@@ -596,6 +598,78 @@ TEST_F(Listeners, TunnelSlotIndexesBecomeTunnelPacketCommands) {
     tcp_accept();
     EXPECT_EQ(0, fd_poll.entries[ti].events & ev_read);
     EXPECT_TRUE(logged("Tunnel control connection closed\n"));
+}
+
+// ---------------------------------------------------------------- out of descriptors
+
+// The number the next descriptor will get: the lowest free one.
+int next_descriptor() {
+    const int fd = dup(0);
+    close(fd);
+    return fd;
+}
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+// accept failing with EMFILE stops polling every listener and the console
+// listener (not the tunnel control connection) for a short pause, so that
+// the loop does not spin; one line per episode, however many fail in it.
+TEST_F(Listeners, AcceptOutOfDescriptorsPausesTheListenersBriefly) {
+    const int li = listen_as(mode_socks5);
+    const int console = listen_as(mode_socks5);
+    fd_poll.comp[console].type = fd_console_listener;
+    locals[2].mode = mode_tunnel;
+    local_count = 3;
+    const int tunnel = fd_append(socket(AF_INET, SOCK_STREAM, 0), ev_read, fd_listener, nullptr, nullptr, 2);
+    connect_client(li);
+    connect_client(console);
+    ASSERT_TRUE(wait_readable(fd_poll.entries[li].fd));
+    ASSERT_TRUE(wait_readable(fd_poll.entries[console].fd));
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    auto starved = [&](void (*handler)(), int index) {
+        rlimit low = saved;
+        low.rlim_cur = rlim_t(next_descriptor());
+        setrlimit(RLIMIT_NOFILE, &low);
+        cur_index = index;
+        handler();
+        setrlimit(RLIMIT_NOFILE, &saved);
+    };
+    const int count = fd_poll.count;
+    starved(tcp_accept, li);
+    EXPECT_EQ(count, fd_poll.count);
+    EXPECT_EQ(0, fd_poll.entries[li].events);
+    EXPECT_EQ(0, fd_poll.entries[console].events);
+    EXPECT_EQ(ev_read, fd_poll.entries[tunnel].events);
+    accept_resume_due();
+    EXPECT_EQ(0, fd_poll.entries[li].events);
+
+    now += 0.3;
+    accept_resume_due();
+    EXPECT_EQ(ev_read, fd_poll.entries[li].events);
+    EXPECT_EQ(ev_read, fd_poll.entries[console].events);
+    starved(control_accept, console);
+    EXPECT_EQ(count, fd_poll.count);
+    EXPECT_EQ(0, fd_poll.entries[li].events);
+    EXPECT_EQ(1u, count_of(log_text(), "Out of descriptors"));
+
+    // Descriptors are back: the waiting connections are taken.
+    now += 0.3;
+    accept_resume_due();
+    cur_index = li;
+    tcp_accept();
+    cur_index = console;
+    control_accept();
+    EXPECT_EQ(count + 2, fd_poll.count);
+    // A shortage long after the last is a new episode.
+    now += 30;
+    connect_client(li);
+    ASSERT_TRUE(wait_readable(fd_poll.entries[li].fd));
+    starved(tcp_accept, li);
+    EXPECT_EQ(2u, count_of(log_text(), "Out of descriptors"));
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -342,6 +344,38 @@ TEST_F(Streams, PeerEndFinishesTheStreamAtOnce) {
     EXPECT_EQ(0u, s->queued_input);
 }
 
+// A session that times out under its streams cuts them: each client sees a
+// reset. Only a stream that the server had already ended, with nothing
+// left to write, keeps its clean end of file.
+TEST_F(Streams, SessionLossResetsCutStreamsAndLeavesFinishedOnesClean) {
+    enum { idle, unwritten, ended_drained, ended_unwritten };
+    const struct {
+        int state;
+        std::string client_sees;
+    } cases[] = {
+        {idle, "reset"}, {unwritten, "reset"}, {ended_drained, "end of file"}, {ended_unwritten, "reset"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        if (!s) s = make_session();
+        int client;
+        s_stream* st = local_stream(5, &client);
+        if (c.state == unwritten || c.state == ended_unwritten) buf_out_write(st, "tail", 4);
+        if (c.state == ended_drained || c.state == ended_unwritten) deliver(stream_cmd(cmd_end, 5));
+        s->last_rx_pid = 1;
+        fake_ms += uint32_t(runtime.datatimeout_s + 1) * 1000;
+        now = clock_now();
+        session_timers();
+        ASSERT_EQ(nullptr, session_head);
+        s = nullptr;
+        fd_poll.count = poll_compact(fd_poll.count);
+        ASSERT_TRUE(wait_readable(client));
+        char b[8];
+        const ssize_t r = recv(client, b, sizeof b, 0);
+        EXPECT_EQ(c.client_sees, r == 0 ? "end of file" : r < 0 && errno == ECONNRESET ? "reset" : "data");
+    }
+    EXPECT_TRUE(logged("Close session, seems no data/activity at specified timeout"));
+}
+
 TEST_F(Streams, StopAndContinueSteerReadingAndTheReadyList) {
     s_stream* st = local_stream(12, nullptr);
     fifo_write(&st->input, "abc", 3);
@@ -370,6 +404,48 @@ struct refusal {
     uint16_t port;
     const char* log;
 };
+
+int fake_limit = 0;
+int fake_descriptor_limit() { return fake_limit; }
+int next_descriptor() {
+    const int fd = dup(0);
+    close(fd);
+    return fd;
+}
+
+// Opens from the server that would take one of the console's last
+// descriptors, or find none at all, are refused with an end; one line in
+// the log tells of the shortage, not one per open.
+TEST_F(Streams, OpensWhileDescriptorsAreShortAreRefusedWithAnEnd) {
+    uint16_t port;
+    extra_fds.push_back(tcp_listener(htonl(INADDR_LOOPBACK), &port));
+    services_table[3] = service_entry{htonl(INADDR_LOOPBACK), port};
+    const int first_free = next_descriptor();
+    fake_limit = first_free + descriptor_reserve;
+    descriptor_limit_set_impl(fake_descriptor_limit);
+    deliver(cat({open_internal_cmd(3, 40), open_internal_cmd(3, 41)}));
+    descriptor_limit_set_impl(nullptr);
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(first_free);
+    setrlimit(RLIMIT_NOFILE, &low);
+    deliver(open_internal_cmd(3, 42));
+    setrlimit(RLIMIT_NOFILE, &saved);
+
+    std::vector<rec> out = sent();
+    ASSERT_EQ(3u, out.size());
+    for (size_t k = 0; k < out.size(); k++) {
+        EXPECT_EQ(2, out[k].code);
+        EXPECT_EQ(40 + k, out[k].id);
+        EXPECT_EQ(nullptr, s->streams[40 + k]);
+    }
+    EXPECT_EQ(first_free, next_descriptor());
+    const std::string text = log_text();
+    EXPECT_EQ(text.find("Out of descriptors"), text.rfind("Out of descriptors"));
+    EXPECT_NE(std::string::npos, text.find("Out of descriptors"));
+    EXPECT_EQ(std::string::npos, text.find("ext. service, session error"));
+}
 
 TEST_F(Streams, RefusedOpensAreAnsweredWithAnEnd) {
     invalid_ports[0] = htons(25);
