@@ -1,8 +1,6 @@
 #include "ui/splashform.h"
 
 #include <QCloseEvent>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QThread>
 
 #include "ui/account_reply.h"
@@ -24,18 +22,10 @@ StageTexts& stage_texts() {
 
 SplashForm::SplashForm(QrConnectForm* owner_form) : owner(owner_form) {
     ui.setupUi(this);
-    connect(&manager, &QNetworkAccessManager::finished, this, &SplashForm::replyFinished);
     connect(&timer, &QTimer::timeout, this, &SplashForm::download_timer_event);
 }
 
-SplashForm::~SplashForm() {
-    // Given up without an answer: the manager must not report it later.
-    if (reply) {
-        QNetworkReply* r = reply;
-        reply = nullptr;
-        r->abort();
-    }
-}
+SplashForm::~SplashForm() = default;
 
 bool SplashForm::setStatusText(const char* text) {
     ui.StatusLabel->setText(QString::fromLatin1(text));
@@ -43,9 +33,14 @@ bool SplashForm::setStatusText(const char* text) {
 }
 
 void SplashForm::startDownload() {
-    reply = manager.get(QNetworkRequest(account_request_url("/client.csv", login, md)));
+    if (reply) {
+        reply->abort();
+        reply->deleteLater();
+    }
     // The countdown bounds its time.
-    bound_account_reply(reply, 0);
+    AccountReply* r = new AccountReply(account_request_url("/client.csv", login, md), 0, this);
+    connect(r, &AccountReply::finished, this, [this, r] { replyFinished(r); });
+    reply = r;
     countdown = download_countdown_s;
     ui.StatusLabel->setText(tr("connecting... ") + QString::number(countdown));
     repaint();
@@ -59,24 +54,17 @@ void SplashForm::download_timer_event() {
     --countdown;
     ui.StatusLabel->setText(tr("connecting... ") + QString::number(countdown));
     if (countdown != 0) return;
-    QNetworkReply* r = reply;
-    if (!r) return;
-    // Qt 5 reports an aborted request finished at once, through the
-    // manager; it is handled there, and here only when it was not.
-    r->abort();
-    if (reply == r) replyFinished(r);
+    if (!reply) return;
+    // Given up whatever it holds: an answer not reported yet is not
+    // reported any more, so it is handled once, here.
+    reply->abort();
+    replyFinished(reply);
 }
 
-void SplashForm::replyFinished(QNetworkReply* r) {
-    // Each answer is handled once: a reply given up by Cancel, or one
-    // already taken, is only released.
-    if (r != reply) {
-        r->deleteLater();
-        return;
-    }
+void SplashForm::replyFinished(AccountReply* r) {
     reply = nullptr;
     // A body too long to be an answer is refused as a wrong answer is.
-    const bool too_long = account_reply_too_long(r);
+    const bool too_long = r->tooLong();
     const bool failed = !too_long && (r->error() != QNetworkReply::NoError || countdown == 0);
     timer.stop();
     ui.ConnectCancelButton->setEnabled(false);
@@ -93,7 +81,7 @@ void SplashForm::replyFinished(QNetworkReply* r) {
             return;
         }
     }
-    if (answer.isEmpty()) answer = client_config_body_text(account_reply_answer(r));
+    if (answer.isEmpty()) answer = client_config_body_text(r->answer());
     // Released before a Retry starts the next request, which then stays the
     // one in flight.
     r->deleteLater();
@@ -119,11 +107,10 @@ void SplashForm::reject() {
     // Only a download can be given up: on the local road the engine is
     // starting and there is nothing to report.
     if (!downloading()) return;
-    QNetworkReply* r = reply;
-    reply = nullptr;
-    if (r) {
-        r->abort();
-        r->deleteLater();
+    if (reply) {
+        reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
     }
     timer.stop();
     configValid = false;

@@ -5,14 +5,13 @@
 
 #include <QAbstractSocket>
 #include <QDialog>
-#include <QNetworkAccessManager>
 #include <QTimer>
 
 #include "ui/core/client_config.h"
 #include "ui/core/stage_text.h"
 #include "ui_splashform.h"
 
-class QNetworkReply;
+class AccountReply;
 class QrConnectForm;
 
 class SplashForm : public QDialog, public ClientConfigReply {
@@ -31,9 +30,9 @@ public:
     QString login;
     QString md;
     bool closeAllowed = false;
-    QNetworkAccessManager manager;
-    // The request in flight; null once its answer was taken or it was given up.
-    QNetworkReply* reply = nullptr;
+    // The request in flight (a child of the window); null once its answer
+    // was taken or it was given up.
+    AccountReply* reply = nullptr;
     QTimer timer;
     int countdown = 0;
     Ui_SplashForm ui;
@@ -49,7 +48,7 @@ public slots:
     void read_data();
     void sock_error(QAbstractSocket::SocketError code);
     void show_progress(int stage);
-    void replyFinished(QNetworkReply* reply);
+    void replyFinished(AccountReply* reply);
     void download_timer_event();
     void reject() override;
 

@@ -4,9 +4,6 @@
 
 #include <QLocale>
 #include <QMessageBox>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QPalette>
 #include <QSettings>
 #include <QTcpSocket>
@@ -36,8 +33,6 @@ void set_label_colour(QLabel* label, const QColor& colour) {
 }  // namespace
 
 StatForm::StatForm(QrConnectForm* owner) : QWidget(nullptr), owner_(owner) {
-    network_ = new QNetworkAccessManager(this);
-    connect(network_, &QNetworkAccessManager::finished, this, &StatForm::am_finished);
     console_ = new QTcpSocket(this);
     // What the reader has no room for stays in the kernel, not in Qt.
     console_->setReadBufferSize(qint64(ConsoleReader::backlog_limit_bytes));
@@ -274,19 +269,28 @@ void StatForm::resetstat() {
 // ---------------------------------------------------------------- balance
 
 void StatForm::send_bal_req() {
+    // One request at a time: a new one ends the one before it, which a
+    // service that never ends its answer would otherwise hold open.
+    if (balance_reply_) {
+        balance_reply_->abort();
+        balance_reply_->deleteLater();
+    }
     // A service that never answers, or never ends its answer, must not leave
     // "Update" disabled.
-    bound_account_reply(network_->get(QNetworkRequest(balance_address_)), balance_timeout_ms_);
+    AccountReply* r = new AccountReply(balance_address_, balance_timeout_ms_, this);
+    connect(r, &AccountReply::finished, this, [this, r] { am_finished(r); });
+    balance_reply_ = r;
     ui.update_but->setEnabled(false);
 }
 
-void StatForm::am_finished(QNetworkReply* reply) {
+void StatForm::am_finished(AccountReply* reply) {
+    if (reply == balance_reply_) balance_reply_ = nullptr;
     if (reply->error() != QNetworkReply::NoError) {
         const QString text = tr("Recieve error: ") + QString::number(int(reply->error()));
         ui.tarif->setText(text);
         ui.balance->setText(text);
     } else {
-        const BalanceAnswer answer = balance_answer_parse(account_reply_answer(reply));
+        const BalanceAnswer answer = balance_answer_parse(reply->answer());
         if (!answer.valid) {
             const QString text = tr("Recieve error: ") + QString::number(balance_no_tarif_code);
             ui.tarif->setText(text);

@@ -21,8 +21,7 @@
 #include "ui/core/statfigures.h"
 #include "ui_statform.h"
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class AccountReply;
 class QSettings;
 class QTcpSocket;
 class QrConnectForm;
@@ -102,7 +101,7 @@ public slots:
     void ChangeServer(const QString& value);
     void DVBStatChanged(int lvl, int qua, uint64_t pkt, uint64_t bytes, uint64_t crc, uint64_t disc, uint64_t pkt_all,
                         uint64_t filt_traf);
-    void am_finished(QNetworkReply* reply);
+    void am_finished(AccountReply* reply);
     void send_bal_req();
 
 private slots:
@@ -133,7 +132,8 @@ private:
     QTcpSocket* console_ = nullptr;
     ConsoleReader console_reader_;
     ConsoleCommandQueue console_commands_;
-    QNetworkAccessManager* network_ = nullptr;
+    // The balance request in flight (a child of the window).
+    AccountReply* balance_reply_ = nullptr;
     QString account_host_;
     QUrl balance_address_;
     int balance_timeout_ms_ = balance_transfer_timeout_ms;

@@ -266,6 +266,41 @@ TEST_F(UiDownload, CountdownEndsInATimeout) {
     EXPECT_FALSE(splash->timer.isActive());
 }
 
+// Headers that never end are given up at their own bound, or when they
+// arrive too slowly for it, at the countdown's end; either way the transfer
+// really ends: the service sees its connection closed, and the process
+// holds no more than it did.
+TEST_F(UiDownload, EndlessHeadersAreCutOff) {
+    const long start_kb = ui_testing::resident_kb();
+    const struct {
+        const char* name;
+        account_reply reply;
+        const char* box;
+    } cases[] = {
+        {"one endless header line", account_service::endless_head(true), "Recieve error"},
+        {"endless header lines", account_service::endless_head(false), "Recieve error"},
+        {"a header line a byte every 20 ms", {"HTTP/1.1 200 OK\r\nX-Slow: ", 0, 20, false}, "Error recieving data."},
+    };
+    std::vector<account_reply> replies;
+    for (const auto& c : cases) replies.push_back(c.reply);
+    serve_hostile(replies);
+    int closed = 0;
+    for (const auto& c : cases) {
+        script.questions.clear();
+        script.messages = {QMessageBox::Cancel};
+        download("secret");
+        if (c.reply.trickle_ms > 0) {
+            ASSERT_TRUE(wait_for([&] { return hostile->targets.size() == size_t(closed + 1); }, 10)) << c.name;
+            for (int i = 0; i < SplashForm::download_countdown_s; ++i) splash->download_timer_event();
+        }
+        ASSERT_TRUE(wait_for([this] { return !script.questions.empty(); }, 10)) << c.name;
+        EXPECT_EQ(script.questions[0].title, c.box) << c.name;
+        EXPECT_TRUE(wait_for([&] { return hostile->cut_short == closed + 1; }, 10)) << c.name << ": still open";
+        closed = hostile->cut_short;
+    }
+    EXPECT_LT(ui_testing::resident_kb(true), start_kb + 50 * 1024);
+}
+
 TEST_F(UiDownload, CancelGivesUpQuietly) {
     serve_silently();
     download("secret");

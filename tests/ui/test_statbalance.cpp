@@ -93,6 +93,12 @@ TEST_F(UiStatBalanceWindow, AnswersOverHttp) {
         {"blocked", account_service::ok("<tarif>Home</tarif><money>0</money><status>off</status>"), "Home", "0",
          "blocked", Qt::red},
         {"answer", account_service::ok(full_answer), "Home", "42.00", "active", Qt::darkGreen},
+        {"lines ending in LF alone",
+         account_service::raw("HTTP/1.0 200 OK\nContent-Length: " + QByteArray::number(full_answer.size()) + "\n\n" +
+                              full_answer),
+         "Home", "42.00", "active", Qt::darkGreen},
+        {"to the end of the connection", account_service::flood(full_answer, 10, false), "Home", "42.00", "active",
+         Qt::darkGreen},
         {"no tariff", account_service::ok("<html>login refused</html>"), "Recieve error: -1", "Recieve error: -1",
          "active", Qt::darkGreen},
         {"not found", account_service::raw("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"),
@@ -152,11 +158,51 @@ TEST_F(UiStatBalanceWindow, HostileAnswersOverHttp) {
         ASSERT_TRUE(answered()) << c.name << ": the button stays disabled";
         EXPECT_EQ(form->ui.tarif->text().toStdString(), c.tarif) << c.name;
     }
-    EXPECT_TRUE(stat_wait([&] { return service->cut_short == 2; })) << "both floods were cut short";
+    EXPECT_TRUE(stat_wait([&] { return service->cut_short == 3; })) << "the floods and the trickle were cut short";
     EXPECT_EQ(shown(form->ui.tarif), "<b>Home</b>");
     EXPECT_EQ(shown(form->ui.balance), "<a href='http://x/'>42</a>");
     EXPECT_EQ(shown(form->ui.traffic), "<img src='x.png'>1 GB");
     EXPECT_EQ(shown(form->ui.expire), "&lt;soon&gt;");
+}
+
+// Headers that never end are given up at their own bound, or when they
+// arrive too slowly for it, at the time-out; either way the transfer really
+// ends: the service sees its connection closed, and the process holds no
+// more than it did. A new request ends the one before it the same way.
+TEST_F(UiStatBalanceWindow, EndlessHeadersAreCutOff) {
+    const long start_kb = ui_testing::resident_kb();
+    const account_reply slow_head = {"HTTP/1.1 200 OK\r\nX-Slow: ", 0, 20, false};
+    const struct {
+        const char* name;
+        account_reply reply;
+    } cases[] = {
+        {"one endless header line", account_service::endless_head(true)},
+        {"endless header lines", account_service::endless_head(false)},
+        {"a header line a byte every 20 ms", slow_head},
+    };
+    service->replies = {account_service::ok(full_answer)};
+    form->startStat(1);
+    ASSERT_TRUE(answered());
+    for (const auto& c : cases) {
+        const int closed = service->cut_short;
+        service->replies = {c.reply};
+        form->ui.update_but->click();
+        ASSERT_TRUE(answered()) << c.name;
+        EXPECT_EQ(form->ui.tarif->text().toStdString(), "Recieve error: 5") << c.name;
+        EXPECT_TRUE(stat_wait([&] { return service->cut_short == closed + 1; }, 10000)) << c.name << ": still open";
+    }
+    EXPECT_LT(ui_testing::resident_kb(true), start_kb + 50 * 1024);
+
+    form->setBalanceTimeout(balance_transfer_timeout_ms);
+    service->replies = {slow_head, account_service::ok(full_answer)};
+    const size_t asked = service->targets.size();
+    form->send_bal_req();
+    ASSERT_TRUE(stat_wait([&] { return service->targets.size() == asked + 1; }));
+    const int closed = service->cut_short;
+    form->send_bal_req();
+    EXPECT_TRUE(stat_wait([&] { return service->cut_short == closed + 1; }, 10000)) << "the first request goes on";
+    ASSERT_TRUE(answered());
+    EXPECT_EQ(form->ui.tarif->text().toStdString(), "Home");
 }
 
 // Counts the notices; the first one stays open while another answer comes.

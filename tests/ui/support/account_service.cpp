@@ -4,6 +4,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
+#include <limits>
 #include <memory>
 
 namespace ui_testing {
@@ -43,6 +45,15 @@ account_reply account_service::trickle(const QByteArray& start, int ms) {
     return {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + start, 0, ms, false};
 }
 
+account_reply account_service::endless_head(bool one_line) {
+    account_reply reply = {"HTTP/1.1 200 OK\r\n", std::numeric_limits<qint64>::max(), 0, false, "a"};
+    if (one_line)
+        reply.head += "X-Long: ";
+    else
+        reply.flood_unit = "X-Filler: 0\r\n";
+    return reply;
+}
+
 account_reply account_service::redirect(const QByteArray& body) {
     return raw("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/\r\nContent-Length: " +
                QByteArray::number(body.size()) + "\r\n\r\n" + body);
@@ -58,13 +69,15 @@ void account_service::answer(QTcpSocket* peer) {
         QTimer* t = new QTimer(peer);
         QObject::connect(t, &QTimer::timeout, peer, [peer] { peer->write("x"); });
         t->start(reply.trickle_ms);
+        QObject::connect(peer, &QTcpSocket::disconnected, peer, [this] { cut_short++; });
     }
     if (reply.flood_bytes > 0) {
         auto left = std::make_shared<qint64>(reply.flood_bytes);
-        auto more = [peer, left] {
+        const QByteArray chunk = reply.flood_unit.repeated(int(flood_chunk_bytes / reply.flood_unit.size()));
+        auto more = [peer, left, chunk] {
             while (*left > 0 && peer->bytesToWrite() < flood_chunk_bytes) {
-                const qint64 n = std::min(*left, flood_chunk_bytes);
-                peer->write(QByteArray(int(n), 'x'));
+                const qint64 n = std::min(*left, qint64(chunk.size()));
+                peer->write(chunk.constData(), n);
                 *left -= n;
             }
             // The end of a body without a length.
@@ -76,6 +89,16 @@ void account_service::answer(QTcpSocket* peer) {
         });
         more();
     }
+}
+
+long resident_kb(bool peak) {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    char line[256];
+    long kb = -1;
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, peak ? "VmHWM: %ld" : "VmRSS: %ld", &kb) == 1) break;
+    if (f) std::fclose(f);
+    return kb;
 }
 
 }  // namespace ui_testing
