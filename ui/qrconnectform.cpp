@@ -265,11 +265,13 @@ bool QrConnectForm::write_settings_files(bool conf_first) {
 bool QrConnectForm::typed_login_usable() {
     const struct {
         const QLabel* label;
+        conf_text_field field;
         QString text;
-    } typed[] = {{ui.label, ui.login->currentText()}, {ui.label_2, ui.password->text()}};
+    } typed[] = {{ui.label, conf_text_field::login, ui.login->currentText()},
+                 {ui.label_2, conf_text_field::passwd, ui.password->text()}};
     QStringList lines;
     for (const auto& t : typed) {
-        const conf_text_fault fault = conf_text_check(t.text, engine_login_max_chars);
+        const conf_text_fault fault = conf_text_check(t.field, t.text);
         if (fault != conf_text_fault::none)
             lines << refusal_line(t.label->text(), t.text, conf_text_fault_text(fault));
     }
@@ -725,7 +727,7 @@ void QrConnectForm::write_settings_after_change() {
 void QrConnectForm::ServerTriggered(QAction* action) {
     const QString value = action->data().toString();
     if (value == server) return;
-    const conf_text_fault fault = conf_text_check(value);
+    const conf_text_fault fault = conf_text_check(conf_text_field::server, value);
     if (fault != conf_text_fault::none) {
         // The group checked the entry; the server in force stays checked.
         for (QAction* a : serverGroup->actions()) a->setChecked(a->data().toString() == server);
@@ -777,7 +779,7 @@ void QrConnectForm::statsettings_apply() {
     QStringList refused;
     const QString server_value = chosen_value(read_combo(page.server));
     if (!server_value.isEmpty() && server_value != server) {
-        const conf_text_fault fault = conf_text_check(server_value);
+        const conf_text_fault fault = conf_text_check(conf_text_field::server, server_value);
         if (fault != conf_text_fault::none) {
             refused << refusal_line(caption(page.label_8), server_value, conf_text_fault_text(fault));
             select_by_data_or_text(page.server, server);

@@ -338,6 +338,30 @@ TEST_F(UiConnectForm, LoginAndPasswordTheFileCannotCarryAreRefused) {
     }
 }
 
+// A subscription edited by hand stops a fast start with the box: a log
+// name whose line the engine would read as two (the rest a console of its
+// own) and a server with a port of its own.
+TEST_F(UiConnectForm, SubscriptionValuesTheFileCannotCarryStopAFastStart) {
+    const std::string conf = ui_conf("alice");
+    wd.write("quorin.conf", conf);
+    const std::string long_log = std::string(1019, 'a') + "control_socket=127.0.0.1:31337";
+    subscription("alice", "Quorin\\passwd=secret\nQuorin\\server\\log=" + long_log +
+                              "\nQuorin\\remote\\server=127.0.0.1:99\n");
+    QrConnectForm& f = build();
+    ASSERT_EQ(f.log.size(), 1049);
+    f.StartConnecting();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(engine_starts.load(), 0);
+    EXPECT_TRUE(f.isVisible());
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].text,
+              "These settings were not saved and keep their earlier values:\n"
+              "log \"" + QString(64, 'a') + "...\": its line in the configuration would be longer than the 1023 "
+              "bytes the engine reads as one line\n"
+              "server \"127.0.0.1:99\": the engine reads what follows a ':' as the port");
+    EXPECT_EQ(wd.read("quorin.conf"), conf);
+}
+
 TEST_F(UiConnectForm, FailedWriteOfTheConfigurationStartsNothing) {
     wd.write("quorin.conf", ui_conf("alice"));
     QrConnectForm& f = build();
@@ -753,6 +777,27 @@ TEST_F(UiConnectFinish, ServerEntriesTheFileCannotCarryAreRefused) {
     EXPECT_TRUE(script.questions[1].text.endsWith("Enter point \"203.0.113.9\\n[local]\": a line break or a NUL "
                                                   "character would add lines of its own to the configuration"));
     EXPECT_EQ(wd.read("quorin.conf").find("203.0.113.9"), std::string::npos);
+
+    // A port of its own, and a name too long for the engine's line.
+    QAction colon("colon", nullptr);
+    colon.setData(QString("127.0.0.1:99"));
+    f.ServerTriggered(&colon);
+    const QString longest(conf_text_max_chars(conf_text_field::server), 'a');
+    f.statForm->ui.server->addItem("long", longest + "a");
+    f.statForm->ui.server->setCurrentIndex(f.statForm->ui.server->count() - 1);
+    f.statsettings_apply();
+    EXPECT_TRUE(servers.isEmpty());
+    ASSERT_EQ(script.count("message"), 4);
+    EXPECT_TRUE(script.questions[2].text.endsWith(
+        "Select server \"127.0.0.1:99\": the engine reads what follows a ':' as the port"));
+    EXPECT_TRUE(script.questions[3].text.endsWith("Enter point \"" + QString(64, 'a') +
+                                                  "...\": its line in the configuration would be longer than the "
+                                                  "1023 bytes the engine reads as one line"));
+    QAction fits("fits", nullptr);
+    fits.setData(longest);
+    f.ServerTriggered(&fits);
+    EXPECT_EQ(servers, QStringList{longest}) << "the longest that fits is taken";
+    EXPECT_NE(wd.read("quorin.conf").find("server=" + longest.toStdString() + ":25555\n"), std::string::npos);
 }
 
 // Typed on the statistics window's page with the keyboard and applied with a

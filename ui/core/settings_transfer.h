@@ -125,7 +125,9 @@ struct settings_refusals {
 };
 
 // One line of a refusal box: the field, the refused text (line breaks and
-// NUL shown as \n, \r and \0) and the rule it broke.
+// NUL shown as \n, \r and \0; a longer text by its first
+// refusal_text_max_chars characters and "...") and the rule it broke.
+constexpr int refusal_text_max_chars = 64;
 QString refusal_line(const QString& field, const QString& text, const QString& rule);
 // The rules, as the user is told them.
 QString speed_rule_text();
