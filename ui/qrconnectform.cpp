@@ -247,8 +247,7 @@ bool QrConnectForm::write_conf() {
 
 bool QrConnectForm::write_settings_files(bool conf_first) {
     QStringList lines;
-    for (const conf_text_problem& p : conf_text_problems(*this))
-        lines << refusal_line(p.key, p.text, conf_text_fault_text(p.fault));
+    for (const conf_text_problem& p : conf_text_problems(*this)) lines << refusal_line(p);
     if (!lines.isEmpty()) {
         modal::tell_refused(this, lines);
         return false;
@@ -263,18 +262,14 @@ bool QrConnectForm::write_settings_files(bool conf_first) {
 }
 
 bool QrConnectForm::typed_login_usable() {
-    const struct {
-        const QLabel* label;
-        conf_text_field field;
-        QString text;
-    } typed[] = {{ui.label, conf_text_field::login, ui.login->currentText()},
-                 {ui.label_2, conf_text_field::passwd, ui.password->text()}};
     QStringList lines;
-    for (const auto& t : typed) {
-        const conf_text_fault fault = conf_text_check(t.field, t.text);
-        if (fault != conf_text_fault::none)
-            lines << refusal_line(t.label->text(), t.text, conf_text_fault_text(fault));
-    }
+    const QString typed_login = ui.login->currentText();
+    conf_text_fault fault = conf_text_check(conf_text_field::login, typed_login);
+    if (fault != conf_text_fault::none)
+        lines << refusal_line(ui.label->text(), typed_login, conf_text_fault_text(fault));
+    // The box names the password field, never what was typed into it.
+    fault = conf_text_check(conf_text_field::passwd, ui.password->text());
+    if (fault != conf_text_fault::none) lines << secret_refusal_line(ui.label_2->text(), conf_text_fault_text(fault));
     modal::tell_refused(this, lines);
     return lines.isEmpty();
 }

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -33,6 +34,7 @@
 #include "ui/core/settings_files.h"
 #include "ui/core/settings_transfer.h"
 #include "ui/dvbsettingsform.h"
+#include "ui/modal.h"
 #include "ui/mycoolthread.h"
 #include "ui/qrconnectform.h"
 #include "ui/qrsettingsform.h"
@@ -113,6 +115,45 @@ TEST(UiResources, NinetyFivePicturesStoredUncompressed) {
         EXPECT_FALSE(QImage(path).isNull()) << path.toStdString();
         EXPECT_EQ(QResource(path).compressionAlgorithm(), QResource::NoCompression) << path.toStdString();
     }
+}
+
+// ------------------------------------------------------------- boxes
+
+// What a box shows, as a reader of the screen gets it: markup rendered, and
+// a shortcut mark taken out.
+QString shown_text(QWidget* box, const QString& part) {
+    for (QLabel* l : box->findChildren<QLabel*>()) {
+        const QString shown = QAccessible::queryAccessibleInterface(l)->text(QAccessible::Name);
+        if (shown.contains(part)) return shown;
+    }
+    return QString();
+}
+
+// Names from the phone-book and a server's error text are shown as they
+// stand: no markup, and an '&' is an '&'.
+TEST(UiBoxes, OutsideTextsAreShownAsTheyStand) {
+    const QString text = "Connect to R&D <b>office</b> &amp; co faled.\n Error:8";
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        ASSERT_NE(box, nullptr);
+        shown = shown_text(box, "Connect to");
+        static_cast<QDialog*>(box)->reject();
+    });
+    modal::message(nullptr, QMessageBox::Warning, "Warning", text, QMessageBox::Retry | QMessageBox::Abort,
+                   QMessageBox::Abort);
+    EXPECT_EQ(shown.toStdString(), text.toStdString());
+
+    const QString label = "Got error:server replied: R&D <b>Gone</b>";
+    QTimer::singleShot(0, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        ASSERT_NE(box, nullptr);
+        shown = shown_text(box, "Got error");
+        static_cast<QDialog*>(box)->reject();
+    });
+    QString answer;
+    modal::get_text(nullptr, "Error recieving data.", label, &answer);
+    EXPECT_EQ(shown.toStdString(), label.toStdString());
 }
 
 // ------------------------------------------------------------- what the directory decides
@@ -311,9 +352,10 @@ TEST_F(UiConnectForm, LoginAndPasswordTheFileCannotCarryAreRefused) {
         {"alice\n[local]\nremote=quorin\nsocks5\nport=0.0.0.0:1080", "secret",
          "Login \"alice\\n[local]\\nremote=quorin\\nsocks5\\nport=0.0.0.0:1080\": a line break or a NUL character "
          "would add lines of its own to the configuration"},
-        {"alice", "se cret", "Password \"se cret\": the engine reads a value up to its first blank only"},
-        {"alice", "#secret", "Password \"#secret\": the engine reads a value that begins with '#' as empty"},
-        {"alice", "a-password-of-20-ch", "Password \"a-password-of-20-ch\": the engine keeps 15 characters only"},
+        // The box names the password field, never what was typed.
+        {"alice", "se cret", "Password: the engine reads a value up to its first blank only"},
+        {"alice", "#secret", "Password: the engine reads a value that begins with '#' as empty"},
+        {"alice", "a-password-of-20-ch", "Password: the engine keeps 15 characters only"},
     };
     const std::string conf = ui_conf("alice");
     for (const typed_case& c : cases) {

@@ -139,6 +139,14 @@ QString refusal_line(const QString& field, const QString& text, const QString& r
     return field + " \"" + shown + "\": " + rule;
 }
 
+QString secret_refusal_line(const QString& field, const QString& rule) { return field + ": " + rule; }
+
+QString refusal_line(const conf_text_problem& p) {
+    const QString rule = conf_text_fault_text(p.fault);
+    if (p.field == conf_text_field::passwd) return secret_refusal_line(p.key, rule);
+    return refusal_line(p.key, p.text, rule);
+}
+
 QString speed_rule_text() { return tr("a speed is a number above 0, or two such numbers joined by ':'"); }
 
 QString address_rule_text() { return tr("the address is four numbers from 0 to 255 joined by dots"); }
