@@ -125,8 +125,8 @@ struct settings_refusals {
 };
 
 // One line of a refusal box: the field, the refused text (line breaks and
-// NUL shown as \n, \r and \0; a longer text by its first
-// refusal_text_max_chars characters and "...") and the rule it broke.
+// NUL shown as \n, \r and \0; a text longer than refusal_text_max_chars
+// cut there, with "..." behind) and the rule it broke.
 constexpr int refusal_text_max_chars = 64;
 QString refusal_line(const QString& field, const QString& text, const QString& rule);
 // A password's: the field and the rule, never the text.
