@@ -21,12 +21,13 @@
 #include "engine/session.h"
 #include "engine/tunnel.h"
 #include "platform/net.h"
+#include "protocol/conf_line.h"
 
 const char* config_file_name = "quorin.conf";
 
 namespace {
 
-constexpr int line_buffer_bytes = 1024;
+constexpr int line_buffer_bytes = conf_line_buffer_bytes;
 constexpr int listen_backlog = 32768;
 constexpr int datatimeout_min_s = 12;
 constexpr int udp_ip_header_bytes = 28;  // mtu and mru are kept as UDP payload room

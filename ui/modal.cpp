@@ -22,6 +22,9 @@ hooks& installed() {
 QMessageBox* make_message_box(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
                               QMessageBox::StandardButtons buttons, QMessageBox::StandardButton default_button) {
     QMessageBox* box = new QMessageBox(icon, title, text, buttons, parent);
+    // Texts carry values from files, the phone-book and the network: never
+    // let them render as markup.
+    box->setTextFormat(Qt::PlainText);
     box->setDefaultButton(default_button);
     return box;
 }
@@ -37,11 +40,13 @@ QMessageBox::StandardButton message(QWidget* parent, QMessageBox::Icon icon, con
 
 bool get_text(QWidget* parent, const QString& title, const QString& label, QString* text) {
     if (installed().get_text) return installed().get_text(parent, title, label, text);
-    // The label can carry a web server's error text: never let it render as markup.
+    // The label can carry a web server's error text: never let it render as
+    // markup. It is the input field's buddy, so a single '&' would mark a
+    // shortcut and not be shown: doubled, it shows as itself.
     QInputDialog dialog(parent);
     dialog.setWindowTitle(title);
     dialog.setInputMode(QInputDialog::TextInput);
-    dialog.setLabelText(label);
+    dialog.setLabelText(QString(label).replace('&', "&&"));
     for (QLabel* l : dialog.findChildren<QLabel*>()) l->setTextFormat(Qt::PlainText);
     const bool ok = dialog.exec() == QDialog::Accepted;
     *text = ok ? dialog.textValue() : QString();

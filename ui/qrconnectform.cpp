@@ -247,8 +247,7 @@ bool QrConnectForm::write_conf() {
 
 bool QrConnectForm::write_settings_files(bool conf_first) {
     QStringList lines;
-    for (const conf_text_problem& p : conf_text_problems(*this))
-        lines << refusal_line(p.key, p.text, conf_text_fault_text(p.fault));
+    for (const conf_text_problem& p : conf_text_problems(*this)) lines << refusal_line(p);
     if (!lines.isEmpty()) {
         modal::tell_refused(this, lines);
         return false;
@@ -263,16 +262,14 @@ bool QrConnectForm::write_settings_files(bool conf_first) {
 }
 
 bool QrConnectForm::typed_login_usable() {
-    const struct {
-        const QLabel* label;
-        QString text;
-    } typed[] = {{ui.label, ui.login->currentText()}, {ui.label_2, ui.password->text()}};
     QStringList lines;
-    for (const auto& t : typed) {
-        const conf_text_fault fault = conf_text_check(t.text, engine_login_max_chars);
-        if (fault != conf_text_fault::none)
-            lines << refusal_line(t.label->text(), t.text, conf_text_fault_text(fault));
-    }
+    const QString typed_login = ui.login->currentText();
+    conf_text_fault fault = conf_text_check(conf_text_field::login, typed_login);
+    if (fault != conf_text_fault::none)
+        lines << refusal_line(ui.label->text(), typed_login, conf_text_fault_text(fault));
+    // The box names the password field, never what was typed into it.
+    fault = conf_text_check(conf_text_field::passwd, ui.password->text());
+    if (fault != conf_text_fault::none) lines << secret_refusal_line(ui.label_2->text(), conf_text_fault_text(fault));
     modal::tell_refused(this, lines);
     return lines.isEmpty();
 }
@@ -725,7 +722,7 @@ void QrConnectForm::write_settings_after_change() {
 void QrConnectForm::ServerTriggered(QAction* action) {
     const QString value = action->data().toString();
     if (value == server) return;
-    const conf_text_fault fault = conf_text_check(value);
+    const conf_text_fault fault = conf_text_check(conf_text_field::server, value);
     if (fault != conf_text_fault::none) {
         // The group checked the entry; the server in force stays checked.
         for (QAction* a : serverGroup->actions()) a->setChecked(a->data().toString() == server);
@@ -777,7 +774,7 @@ void QrConnectForm::statsettings_apply() {
     QStringList refused;
     const QString server_value = chosen_value(read_combo(page.server));
     if (!server_value.isEmpty() && server_value != server) {
-        const conf_text_fault fault = conf_text_check(server_value);
+        const conf_text_fault fault = conf_text_check(conf_text_field::server, server_value);
         if (fault != conf_text_fault::none) {
             refused << refusal_line(caption(page.label_8), server_value, conf_text_fault_text(fault));
             select_by_data_or_text(page.server, server);

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -115,7 +116,7 @@ TEST(UiConfLine, TrimAndValue) {
     };
     for (const line_case& c : cases) {
         std::vector<char> buf(c.in.begin(), c.in.end());
-        buf.resize(std::max<size_t>(buf.size(), conf_line_max) + 1, 0);
+        buf.resize(std::max<size_t>(buf.size(), conf_line_buffer_bytes) + 1, 0);
         char* t = conf_line_trim(buf.data());
         EXPECT_STREQ(t, c.trimmed) << c.in;
         EXPECT_STREQ(conf_line_value(t), c.value) << c.in;
@@ -229,6 +230,89 @@ TEST(UiConfWriter, TextsTheEngineCannotReadBackAreRefused) {
                           &s.int4.ip, &s.socks.ip, &s.tap_ip, &s.tap_ptp_ip})
         *text += "\n";
     EXPECT_EQ(conf_text_problems(s).size(), 12);
+}
+
+// Each text at its longest is written on a line the engine reads whole (an
+// fgets piece as long as the engine's) and as the value meant; one byte
+// more is refused before the file is touched.
+TEST(UiConfWriter, EveryTextFitsOneLineOfTheEngine) {
+    using CS = ConnectionSettings;
+    struct text_case {
+        const char* key;
+        conf_text_field field;
+        QString* (*text)(CS&);
+        const char *before, *after;  // the rest of its line
+        conf_text_fault one_more;
+    } const cases[] = {
+        {"port", conf_text_field::port_addr, [](CS& s) { return &s.port_addr; }, "port=", ":65535",
+         conf_text_fault::line_too_long},
+        {"log", conf_text_field::log, [](CS& s) { return &s.log; }, "log=", "", conf_text_fault::line_too_long},
+        {"sat_ip", conf_text_field::sat_ip, [](CS& s) { return &s.sat_ip; }, "sat_ip=", "",
+         conf_text_fault::line_too_long},
+        {"server", conf_text_field::server, [](CS& s) { return &s.server; }, "server=", ":65535",
+         conf_text_fault::line_too_long},
+        {"login", conf_text_field::login, [](CS& s) { return &s.login; }, "login=", "", conf_text_fault::too_long},
+        {"passwd", conf_text_field::passwd, [](CS& s) { return &s.passwd; }, "passwd=", "",
+         conf_text_fault::too_long},
+        {"http", conf_text_field::service_ip, [](CS& s) { return &s.http.ip; }, "port=", ":65535",
+         conf_text_fault::line_too_long},
+        {"tunnel", conf_text_field::tap_ip, [](CS& s) { return &s.tap_ip; }, "tunnel=", ":3001",
+         conf_text_fault::line_too_long},
+        {"ptp_ip", conf_text_field::ptp_ip, [](CS& s) { return &s.tap_ptp_ip; }, "ptp_ip=", "",
+         conf_text_fault::line_too_long},
+    };
+    for (const text_case& c : cases) {
+        SCOPED_TRACE(c.key);
+        ConnectionSettings s = typical();
+        s.port = s.server_port = s.http.port = 65535;
+        s.tap = true;
+        const QString longest(conf_text_max_chars(c.field), 'a');
+        *c.text(s) = longest;
+        temp_dir d;
+        const std::string path = d.file("quorin.conf");
+        ASSERT_TRUE(write_conf(s, false, QString::fromStdString(path)));
+        const std::string line = c.before + longest.toStdString() + c.after + "\n";
+        if (c.one_more == conf_text_fault::line_too_long) {
+            EXPECT_EQ(int(line.size()), conf_line_max_bytes) << "the bound is the engine's, not below it";
+        }
+        FILE* f = std::fopen(path.c_str(), "r");
+        ASSERT_NE(f, nullptr);
+        char piece[conf_line_buffer_bytes];
+        int found = 0;
+        while (std::fgets(piece, sizeof piece, f)) {
+            EXPECT_NE(std::strchr(piece, '\n'), nullptr) << "a line read as two: " << piece;
+            if (piece != line) continue;
+            ++found;
+            EXPECT_EQ(conf_split(piece), longest.toStdString() + c.after);
+        }
+        std::fclose(f);
+        EXPECT_EQ(found, 1);
+
+        d.write("quorin.conf", "earlier\n");
+        *c.text(s) += "a";
+        EXPECT_FALSE(write_conf(s, false, QString::fromStdString(path)));
+        EXPECT_EQ(read_file(path), "earlier\n");
+        const QVector<conf_text_problem> problems = conf_text_problems(s);
+        ASSERT_EQ(problems.size(), 1);
+        EXPECT_STREQ(problems[0].key, c.key);
+        EXPECT_EQ(problems[0].fault, c.one_more);
+    }
+}
+
+// "127.0.0.1:99" as the server would be written server=127.0.0.1:99:25555,
+// which the engine reads as port 99.
+TEST(UiConfWriter, AColonInAHostThatAPortFollowsIsRefused) {
+    for (conf_text_field f : {conf_text_field::server, conf_text_field::port_addr, conf_text_field::service_ip,
+                              conf_text_field::tap_ip}) {
+        EXPECT_EQ(conf_text_check(f, "127.0.0.1:99"), conf_text_fault::colon);
+    }
+    EXPECT_EQ(conf_text_check(conf_text_field::log, "logs:1"), conf_text_fault::none);
+    ConnectionSettings s = typical();
+    s.server = "127.0.0.1:99";
+    temp_dir d;
+    EXPECT_FALSE(write_conf(s, false, QString::fromStdString(d.file("quorin.conf"))));
+    ASSERT_EQ(conf_text_problems(s).size(), 1);
+    EXPECT_EQ(conf_text_problems(s)[0].fault, conf_text_fault::colon);
 }
 
 // ------------------------------------------------------------- the reader

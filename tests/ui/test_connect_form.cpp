@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -25,6 +26,7 @@
 #include <QToolButton>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,6 +35,7 @@
 #include "ui/core/settings_files.h"
 #include "ui/core/settings_transfer.h"
 #include "ui/dvbsettingsform.h"
+#include "ui/modal.h"
 #include "ui/mycoolthread.h"
 #include "ui/qrconnectform.h"
 #include "ui/qrsettingsform.h"
@@ -112,6 +115,40 @@ TEST(UiResources, NinetyFivePicturesStoredUncompressed) {
     for (const QString& path : pngs) {
         EXPECT_FALSE(QImage(path).isNull()) << path.toStdString();
         EXPECT_EQ(QResource(path).compressionAlgorithm(), QResource::NoCompression) << path.toStdString();
+    }
+}
+
+// ------------------------------------------------------------- boxes
+
+// Names from the phone-book and a server's error text are shown as they
+// stand: no markup, and an '&' is an '&'. The shown text is the label's as
+// a screen reader gets it: markup rendered, a shortcut mark taken out.
+TEST(UiBoxes, OutsideTextsAreShownAsTheyStand) {
+    const struct {
+        QString text;
+        std::function<void(const QString&)> show;
+    } boxes[] = {
+        {"Connect to R&D <b>office</b> &amp; co faled.\n Error:8",
+         [](const QString& t) {
+             modal::message(nullptr, QMessageBox::Warning, "Warning", t, QMessageBox::Abort, QMessageBox::Abort);
+         }},
+        {"Got error:server replied: R&D <b>Gone</b>",
+         [](const QString& t) {
+             QString answer;
+             modal::get_text(nullptr, "Error recieving data.", t, &answer);
+         }},
+    };
+    for (const auto& b : boxes) {
+        QString shown;
+        QTimer::singleShot(0, [&] {
+            QWidget* box = QApplication::activeModalWidget();
+            ASSERT_NE(box, nullptr);
+            for (QLabel* l : box->findChildren<QLabel*>())
+                shown += QAccessible::queryAccessibleInterface(l)->text(QAccessible::Name);
+            static_cast<QDialog*>(box)->reject();
+        });
+        b.show(b.text);
+        EXPECT_NE(shown.indexOf(b.text), -1) << shown.toStdString();
     }
 }
 
@@ -311,9 +348,10 @@ TEST_F(UiConnectForm, LoginAndPasswordTheFileCannotCarryAreRefused) {
         {"alice\n[local]\nremote=quorin\nsocks5\nport=0.0.0.0:1080", "secret",
          "Login \"alice\\n[local]\\nremote=quorin\\nsocks5\\nport=0.0.0.0:1080\": a line break or a NUL character "
          "would add lines of its own to the configuration"},
-        {"alice", "se cret", "Password \"se cret\": the engine reads a value up to its first blank only"},
-        {"alice", "#secret", "Password \"#secret\": the engine reads a value that begins with '#' as empty"},
-        {"alice", "a-password-of-20-ch", "Password \"a-password-of-20-ch\": the engine keeps 15 characters only"},
+        // The box names the password field, never what was typed.
+        {"alice", "se cret", "Password: the engine reads a value up to its first blank only"},
+        {"alice", "#secret", "Password: the engine reads a value that begins with '#' as empty"},
+        {"alice", "a-password-of-20-ch", "Password: the engine keeps 15 characters only"},
     };
     const std::string conf = ui_conf("alice");
     for (const typed_case& c : cases) {
@@ -336,6 +374,30 @@ TEST_F(UiConnectForm, LoginAndPasswordTheFileCannotCarryAreRefused) {
         EXPECT_EQ(wd.read("Subscriptions.ini").find("socks5"), std::string::npos);
         TearDown();
     }
+}
+
+// A subscription edited by hand stops a fast start with the box: a log
+// name whose line the engine would read as two (the rest a console of its
+// own) and a server with a port of its own.
+TEST_F(UiConnectForm, SubscriptionValuesTheFileCannotCarryStopAFastStart) {
+    const std::string conf = ui_conf("alice");
+    wd.write("quorin.conf", conf);
+    const std::string long_log = std::string(1019, 'a') + "control_socket=127.0.0.1:31337";
+    subscription("alice", "Quorin\\passwd=secret\nQuorin\\server\\log=" + long_log +
+                              "\nQuorin\\remote\\server=127.0.0.1:99\n");
+    QrConnectForm& f = build();
+    ASSERT_EQ(f.log.size(), 1049);
+    f.StartConnecting();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(engine_starts.load(), 0);
+    EXPECT_TRUE(f.isVisible());
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].text,
+              "These settings were not saved and keep their earlier values:\n"
+              "log \"" + QString(64, 'a') + "...\": its line in the configuration would be longer than the 1023 "
+              "bytes the engine reads as one line\n"
+              "server \"127.0.0.1:99\": the engine reads what follows a ':' as the port");
+    EXPECT_EQ(wd.read("quorin.conf"), conf);
 }
 
 TEST_F(UiConnectForm, FailedWriteOfTheConfigurationStartsNothing) {
@@ -753,6 +815,27 @@ TEST_F(UiConnectFinish, ServerEntriesTheFileCannotCarryAreRefused) {
     EXPECT_TRUE(script.questions[1].text.endsWith("Enter point \"203.0.113.9\\n[local]\": a line break or a NUL "
                                                   "character would add lines of its own to the configuration"));
     EXPECT_EQ(wd.read("quorin.conf").find("203.0.113.9"), std::string::npos);
+
+    // A port of its own, and a name too long for the engine's line.
+    QAction colon("colon", nullptr);
+    colon.setData(QString("127.0.0.1:99"));
+    f.ServerTriggered(&colon);
+    const QString longest(conf_text_max_chars(conf_text_field::server), 'a');
+    f.statForm->ui.server->addItem("long", longest + "a");
+    f.statForm->ui.server->setCurrentIndex(f.statForm->ui.server->count() - 1);
+    f.statsettings_apply();
+    EXPECT_TRUE(servers.isEmpty());
+    ASSERT_EQ(script.count("message"), 4);
+    EXPECT_TRUE(script.questions[2].text.endsWith(
+        "Select server \"127.0.0.1:99\": the engine reads what follows a ':' as the port"));
+    EXPECT_TRUE(script.questions[3].text.endsWith("Enter point \"" + QString(64, 'a') +
+                                                  "...\": its line in the configuration would be longer than the "
+                                                  "1023 bytes the engine reads as one line"));
+    QAction fits("fits", nullptr);
+    fits.setData(longest);
+    f.ServerTriggered(&fits);
+    EXPECT_EQ(servers, QStringList{longest}) << "the longest that fits is taken";
+    EXPECT_NE(wd.read("quorin.conf").find("server=" + longest.toStdString() + ":25555\n"), std::string::npos);
 }
 
 // Typed on the statistics window's page with the keyboard and applied with a

@@ -393,4 +393,37 @@ TEST_F(UiSettingsForm, LineBreaksAndLeadingZerosAreRefused) {
     EXPECT_NE(conf.find("service_int=3\nport=127.0.0.1:3129\n"), std::string::npos) << conf;
 }
 
+// A log name the engine would read as two lines, the second a console of
+// its own, and a server entry with a port of its own are refused; the
+// longest log name that fits is taken.
+TEST_F(UiSettingsForm, ValuesTooLongForOneLineAndServersWithAPortAreRefused) {
+    wd.write("UI settings.ini",
+             "[server%20list]\n1\\primary=203.0.113.5\n2\\backup=203.0.113.6\n3\\odd=127.0.0.1:99\n");
+    QrConnectForm& f = build(true);
+    QrSettingsForm& s = *f.settingsForm;
+    s.show();
+    const QString longest(conf_text_max_chars(conf_text_field::log), 'a');
+    s.ui.logname->setText(longest);
+    s.ui.pushButton->click();
+    EXPECT_EQ(script.count("message"), 0);
+    EXPECT_EQ(f.log, longest);
+
+    s.show();
+    s.ui.logname->setText(QString(1019, 'a') + "control_socket=127.0.0.1:31337");
+    s.ui.serveraddr->setCurrentIndex(s.ui.serveraddr->findData("127.0.0.1:99"));
+    s.ui.pushButton->click();
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].text,
+              "These settings were not saved and keep their earlier values:\n"
+              "log file name \"" + QString(64, 'a') + "...\": its line in the configuration would be longer than "
+              "the 1023 bytes the engine reads as one line\n"
+              "server address \"127.0.0.1:99\": the engine reads what follows a ':' as the port");
+    EXPECT_EQ(f.log + " " + f.server, longest + " 203.0.113.6");
+    EXPECT_EQ(s.ui.logname->text(), longest);
+    const std::string conf = wd.read("quorin.conf");
+    EXPECT_NE(conf.find("\nlog=" + longest.toStdString() + "\n"), std::string::npos);
+    EXPECT_EQ(conf.find("31337"), std::string::npos);
+    EXPECT_EQ(conf.find(":99"), std::string::npos);
+}
+
 }  // namespace

@@ -150,4 +150,20 @@ TEST(UiSettingsTransfer, ShownThenTaken) {
     }
 }
 
+// A refusal line names the field and the reason; a password's never shows
+// the password, and a value too long for the box shows its start.
+TEST(UiSettingsTransfer, RefusalLines) {
+    ConnectionSettings s;
+    s.server = "203.0.113.5";
+    s.passwd = "se cret";
+    s.log = QString(2000, 'a');
+    QStringList lines;
+    for (const conf_text_problem& p : conf_text_problems(s)) lines << refusal_line(p);
+    EXPECT_EQ(lines.join("\n").toStdString(),
+              ("log \"" + QString(refusal_text_max_chars, 'a') + "...\": " +
+               conf_text_fault_text(conf_text_fault::line_too_long) + "\npasswd: " +
+               conf_text_fault_text(conf_text_fault::blank))
+                  .toStdString());
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 const char engine_conf_file[] = "quorin.conf";
 
@@ -50,13 +51,38 @@ void write_service(FILE* f, const LocalService& svc, int service_int) {
         std::fprintf(f, "port=%d\n", svc.port);
 }
 
+// Where write_conf puts each text: the key of its longest line, and the
+// port written behind it after a ':' (any 16-bit port: the longest, 65535).
+struct text_line {
+    const char* key;
+    int port;       // -1: no port follows
+    int max_chars;  // the engine keeps no more; 0: only the line bounds it
+};
+constexpr int any_port = 65535;
+
+text_line line_of(conf_text_field field) {
+    switch (field) {
+    case conf_text_field::port_addr: return {"port", any_port, 0};
+    case conf_text_field::log: return {"log", -1, 0};
+    case conf_text_field::sat_ip: return {"sat_ip", -1, 0};
+    case conf_text_field::server: return {"server", any_port, 0};
+    case conf_text_field::login: return {"login", -1, engine_login_max_chars};
+    case conf_text_field::passwd: return {"passwd", -1, engine_login_max_chars};
+    case conf_text_field::service_ip: return {"port", any_port, 0};
+    // "tunnel=%s:3001" is longer than the transparent "port=%s:3000".
+    case conf_text_field::tap_ip: return {"tunnel", tap_tunnel_port, 0};
+    case conf_text_field::ptp_ip: break;
+    }
+    return {"ptp_ip", -1, 0};
+}
+
 // One pass over the file: every line of each section whose header matches
 // goes to on_line; a line that begins with '[' ends the section and is
 // examined again as a header.
 template <typename Begin, typename Line, typename End>
 void read_pass(FILE* f, const char* header, Begin on_begin, Line on_line, End on_end) {
     std::rewind(f);
-    char buf[conf_line_max];
+    char buf[conf_line_buffer_bytes];
     bool in_section = false;
     const size_t header_len = std::strlen(header);
     while (std::fgets(buf, sizeof buf, f)) {
@@ -196,29 +222,47 @@ conf_text_fault conf_text_check(const QString& text, int max_chars) {
     return conf_text_fault::none;
 }
 
+int conf_text_max_chars(conf_text_field field) {
+    const text_line l = line_of(field);
+    if (l.max_chars > 0) return l.max_chars;
+    // The key, '=', the text, ":port" and LF.
+    int frame = int(std::strlen(l.key)) + 2;
+    if (l.port >= 0) frame += 1 + int(std::to_string(l.port).size());
+    return conf_line_max_bytes - frame;
+}
+
+conf_text_fault conf_text_check(conf_text_field field, const QString& text) {
+    const text_line l = line_of(field);
+    const conf_text_fault fault = conf_text_check(text, l.max_chars);
+    if (fault != conf_text_fault::none) return fault;
+    if (l.port >= 0 && text.contains(':')) return conf_text_fault::colon;
+    if (text.size() > conf_text_max_chars(field)) return conf_text_fault::line_too_long;
+    return conf_text_fault::none;
+}
+
 QVector<conf_text_problem> conf_text_problems(const ConnectionSettings& s) {
     const struct {
         const char* key;
+        conf_text_field field;
         const QString& text;
-        int max_chars;
     } texts[] = {
-        {"port", s.port_addr, 0},
-        {"log", s.log, 0},
-        {"sat_ip", s.sat_ip, 0},
-        {"server", s.server, 0},
-        {"login", s.login, engine_login_max_chars},
-        {"passwd", s.passwd, engine_login_max_chars},
-        {"http", s.http.ip, 0},
-        {"int3", s.int3.ip, 0},
-        {"int4", s.int4.ip, 0},
-        {"socks", s.socks.ip, 0},
-        {"tunnel", s.tap_ip, 0},
-        {"ptp_ip", s.tap_ptp_ip, 0},
+        {"port", conf_text_field::port_addr, s.port_addr},
+        {"log", conf_text_field::log, s.log},
+        {"sat_ip", conf_text_field::sat_ip, s.sat_ip},
+        {"server", conf_text_field::server, s.server},
+        {"login", conf_text_field::login, s.login},
+        {"passwd", conf_text_field::passwd, s.passwd},
+        {"http", conf_text_field::service_ip, s.http.ip},
+        {"int3", conf_text_field::service_ip, s.int3.ip},
+        {"int4", conf_text_field::service_ip, s.int4.ip},
+        {"socks", conf_text_field::service_ip, s.socks.ip},
+        {"tunnel", conf_text_field::tap_ip, s.tap_ip},
+        {"ptp_ip", conf_text_field::ptp_ip, s.tap_ptp_ip},
     };
     QVector<conf_text_problem> problems;
     for (const auto& t : texts) {
-        const conf_text_fault fault = conf_text_check(t.text, t.max_chars);
-        if (fault != conf_text_fault::none) problems.push_back({t.key, t.text, fault});
+        const conf_text_fault fault = conf_text_check(t.field, t.text);
+        if (fault != conf_text_fault::none) problems.push_back({t.key, t.field, t.text, fault});
     }
     return problems;
 }
@@ -311,13 +355,14 @@ bool read_conf(ConnectionSettings& s, const QString& path) {
 
 char* conf_line_trim(char* line) {
     int i = 0;
-    while (i < conf_line_max && line[i] != 0 && line[i] != '#' && static_cast<signed char>(line[i]) <= ' ') ++i;
-    if (i >= conf_line_max || line[i] == 0 || line[i] == '#') {
+    while (i < conf_line_buffer_bytes && line[i] != 0 && line[i] != '#' && static_cast<signed char>(line[i]) <= ' ')
+        ++i;
+    if (i >= conf_line_buffer_bytes || line[i] == 0 || line[i] == '#') {
         line[0] = 0;
         return line;
     }
     char* start = line + i;
-    while (i < conf_line_max - 1 && line[i] != 0 && line[i] != '\n' && line[i] != '\r') ++i;
+    while (i < conf_line_buffer_bytes - 1 && line[i] != 0 && line[i] != '\n' && line[i] != '\r') ++i;
     line[i] = 0;
     return start;
 }

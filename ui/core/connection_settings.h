@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "protocol/conf_line.h"
+
 // One of the four local proxy services.
 struct LocalService {
     bool enabled;
@@ -85,23 +87,36 @@ bool read_conf(ConnectionSettings& s, const QString& path = engine_conf_file);
 // reader as it stands: CR, LF and NUL end the line and would start lines of
 // the text's own making; the file is 8-bit; the engine reads a value as one
 // word (leading blanks skipped, cut at the first blank), one that begins
-// with '#' as empty, and keeps 15 characters of the login and the password.
-enum class conf_text_fault { none, line_break, not_latin1, blank, comment, too_long };
+// with '#' as empty, and keeps 15 characters of the login and the password;
+// it reads a line longer than conf_line_max_bytes as two, and what follows
+// the first ':' of a "host:port" value as the port.
+enum class conf_text_fault { none, line_break, not_latin1, blank, comment, too_long, line_too_long, colon };
 constexpr int engine_login_max_chars = 15;
-// max_chars 0: no limit.
+// Any text as one word of one line; max_chars 0: no limit.
 conf_text_fault conf_text_check(const QString& text, int max_chars = 0);
+
+// The texts write_conf writes, each on lines of its own.
+enum class conf_text_field { port_addr, log, sat_ip, server, login, passwd, service_ip, tap_ip, ptp_ip };
+// The longest text the field takes: 15 characters for the login and the
+// password; for the others, the most that leaves the longest line the text
+// is written on (key, '=', text, the port behind it, line end) within
+// conf_line_max_bytes.
+int conf_text_max_chars(conf_text_field field);
+// The text as the field's value: the rules of any text, its line's room,
+// and no ':' in a host that a port follows.
+conf_text_fault conf_text_check(conf_text_field field, const QString& text);
 
 // A text of the settings that the file cannot carry.
 struct conf_text_problem {
     const char* key;  // the file's key (a service's by its name)
+    conf_text_field field;
     QString text;
     conf_text_fault fault;
 };
 // Every text write_conf and the subscription keep, checked.
 QVector<conf_text_problem> conf_text_problems(const ConnectionSettings& s);
 
-// Line rules of the reader (1024-byte lines).
-constexpr int conf_line_max = 1024;
+// Line rules of the reader, whose lines are those of the engine's.
 // Without leading blanks, control bytes and bytes 128-255, cut at the line
 // end; a line that reaches '#' first is empty.
 char* conf_line_trim(char* line);

@@ -25,10 +25,11 @@ QString tr(const char* source) { return QCoreApplication::translate("QrSettingsF
 
 service_state shown_service(const LocalService& svc) { return {svc.enabled, svc.ip, svc.port}; }
 
-// A text the file cannot carry is refused; so is one that breaks the
-// field's own rule (valid() false).
-bool take_text(settings_field field, const QString& text, bool valid, settings_refusals* refused) {
-    const conf_text_fault fault = conf_text_check(text);
+// A text the file cannot carry as the value it is written as is refused;
+// so is one that breaks the field's own rule (valid false).
+bool take_text(settings_field field, conf_text_field written_as, const QString& text, bool valid,
+               settings_refusals* refused) {
+    const conf_text_fault fault = conf_text_check(written_as, text);
     if (fault == conf_text_fault::none && valid) return true;
     refused->items.push_back({field, text, fault});
     return false;
@@ -36,7 +37,7 @@ bool take_text(settings_field field, const QString& text, bool valid, settings_r
 
 void take_service(const service_state& st, settings_field field, LocalService* svc, settings_refusals* refused) {
     svc->enabled = st.checked;
-    if (take_text(field, st.ip, is_listen_address(st.ip), refused)) svc->ip = st.ip;
+    if (take_text(field, conf_text_field::service_ip, st.ip, is_listen_address(st.ip), refused)) svc->ip = st.ip;
     svc->port = uint16_t(st.port);
 }
 
@@ -131,9 +132,19 @@ bool settings_refusals::has(settings_field f) const {
 }
 
 QString refusal_line(const QString& field, const QString& text, const QString& rule) {
-    QString shown = text;
+    // A value too long for the engine's line would make the box wider than
+    // the screen: its start tells which one it is.
+    QString shown = text.size() > refusal_text_max_chars ? text.left(refusal_text_max_chars) + "..." : text;
     shown.replace('\n', "\\n").replace('\r', "\\r").replace(QChar(0), "\\0");
     return field + " \"" + shown + "\": " + rule;
+}
+
+QString secret_refusal_line(const QString& field, const QString& rule) { return field + ": " + rule; }
+
+QString refusal_line(const conf_text_problem& p) {
+    const QString rule = conf_text_fault_text(p.fault);
+    if (p.field == conf_text_field::passwd) return secret_refusal_line(p.key, rule);
+    return refusal_line(p.key, p.text, rule);
 }
 
 QString speed_rule_text() { return tr("a speed is a number above 0, or two such numbers joined by ':'"); }
@@ -152,6 +163,11 @@ QString conf_text_fault_text(conf_text_fault fault) {
         return tr("the engine reads a value that begins with '#' as empty");
     case conf_text_fault::too_long:
         return tr("the engine keeps 15 characters only");
+    case conf_text_fault::line_too_long:
+        return tr("its line in the configuration would be longer than the %1 bytes the engine reads as one line")
+            .arg(conf_line_max_bytes);
+    case conf_text_fault::colon:
+        return tr("the engine reads what follows a ':' as the port");
     case conf_text_fault::none:
         break;
     }
@@ -205,21 +221,22 @@ settings_refusals take_settings(const settings_form_state& st, ConnectionSetting
     take_udp_port(st.udp_port.text, &port_addr, &port);
     // The address and the port are one text: refused, both stay. Only the
     // address goes out as text; the port is a number.
-    const conf_text_fault port_fault = conf_text_check(port_addr);
+    const conf_text_fault port_fault = conf_text_check(conf_text_field::port_addr, port_addr);
     if (port_fault == conf_text_fault::none && is_listen_address(port_addr)) {
         s->port_addr = port_addr;
         s->port = port;
     } else {
         refused.items.push_back({settings_field::udp_port, st.udp_port.text, port_fault});
     }
-    if (take_text(settings_field::logname, st.logname, true, &refused)) s->log = st.logname;
+    if (take_text(settings_field::logname, conf_text_field::log, st.logname, true, &refused)) s->log = st.logname;
     s->debug = taken_debug(st.debug, s->debug);
     s->datatimeout = uint16_t(st.datatimeout);
     s->traffic = uint16_t(st.traffic);
 
     // An empty list offers no server: the engine could not start without one.
     const QString server = chosen_value(st.serveraddr);
-    if (!server.isEmpty() && take_text(settings_field::serveraddr, server, true, &refused)) s->server = server;
+    if (!server.isEmpty() && take_text(settings_field::serveraddr, conf_text_field::server, server, true, &refused))
+        s->server = server;
     s->server_port = number_16(st.serverport.text);
 
     const struct {
@@ -242,7 +259,8 @@ settings_refusals take_settings(const settings_form_state& st, ConnectionSetting
     take_service(st.socks, settings_field::socks_ip, &s->socks, &refused);
 
     s->tap = st.tap_section;
-    if (take_text(settings_field::tap_ip, st.tap_ip, is_dotted_ipv4(st.tap_ip), &refused)) s->tap_ip = st.tap_ip;
+    if (take_text(settings_field::tap_ip, conf_text_field::tap_ip, st.tap_ip, is_dotted_ipv4(st.tap_ip), &refused))
+        s->tap_ip = st.tap_ip;
     s->tap_tun_timeout = uint16_t(st.tun_timeout);
     // The first item leaves the field alone, so an address that is none of
     // the items (shown as the first) survives the dialog.

@@ -125,8 +125,14 @@ struct settings_refusals {
 };
 
 // One line of a refusal box: the field, the refused text (line breaks and
-// NUL shown as \n, \r and \0) and the rule it broke.
+// NUL shown as \n, \r and \0; a text longer than refusal_text_max_chars
+// cut there, with "..." behind) and the rule it broke.
+constexpr int refusal_text_max_chars = 64;
 QString refusal_line(const QString& field, const QString& text, const QString& rule);
+// A password's: the field and the rule, never the text.
+QString secret_refusal_line(const QString& field, const QString& rule);
+// A text write_conf would not write, by its key; a password without its text.
+QString refusal_line(const conf_text_problem& p);
 // The rules, as the user is told them.
 QString speed_rule_text();
 QString address_rule_text();
