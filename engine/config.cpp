@@ -91,6 +91,22 @@ bool parse_port(const std::string& text, int* port) {
     return true;
 }
 
+// A listener's [ip:]port: the address part, when there is one, must be a
+// dotted IPv4 address. inet_addr reads a name, an empty text or a fifth
+// number as 255.255.255.255, a bind that succeeds where nobody can connect.
+bool split_listen_value(const std::string& v, uint32_t* addr, int* port) {
+    std::string ip, port_text;
+    *addr = htonl(INADDR_ANY);
+    if (split_colon(v, &ip, &port_text)) {
+        in_addr a{};
+        if (inet_pton(AF_INET, ip.c_str(), &a) != 1) return false;
+        *addr = a.s_addr;
+    } else {
+        port_text = v;
+    }
+    return parse_port(port_text, port);
+}
+
 [[noreturn]] void bad_value(const char* key, const std::string& value) {
     // fatal_error keeps the pointer until the process ends.
     static char text[line_buffer_bytes + 256];
@@ -160,21 +176,9 @@ void open_log(const std::string& v) {
 }
 
 void open_server_udp(const std::string& v) {
-    uint32_t addr = htonl(INADDR_ANY);
-    int port = to_int(v);
-    std::string host, port_text;
-    const bool has_host = split_colon(v, &host, &port_text);
-    int checked;
-    if (!parse_port(has_host ? port_text : v, &checked)) bad_value("port", v);
-    if (has_host) {
-        uint32_t a;
-        if (resolve_ipv4(host.c_str(), &a)) {
-            addr = a;
-            port = to_int(port_text);
-        } else {
-            log_msg(0, "Wrong 'port' string: %s, ignoring\n", port_text.c_str());
-        }
-    }
+    uint32_t addr;
+    int port;
+    if (!split_listen_value(v, &addr, &port)) bad_value("port", v);
     int fd = socket(AF_INET, SOCK_DGRAM, 17);
     if (fd < 0) fatal_error(__LINE__, "cannot make server udp socket");
     sockaddr_in sa = inet_address(addr, htons(uint16_t(port)));
@@ -210,9 +214,10 @@ void set_udpdstlog(const std::string& v) {
 }
 
 void open_control_socket(const std::string& v) {
-    std::string host, port_text;
+    // The address part is not used, but one that is no address is a mistake.
+    uint32_t ignored;
     int port;
-    if (!parse_port(split_colon(v, &host, &port_text) ? port_text : v, &port)) bad_value("control_socket", v);
+    if (!split_listen_value(v, &ignored, &port)) bad_value("control_socket", v);
     int fd = socket(AF_INET, SOCK_STREAM, 6);
     if (fd < 0) fatal_error(__LINE__, "cannot make control socket");
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
@@ -369,9 +374,13 @@ remote_record* cur_remote = nullptr;
 void set_remote_server(remote_record& r, const std::string& v) {
     std::string host, port_text;
     if (!split_colon(v, &host, &port_text)) return;
+    // Read as atoi reads it, but a port that does not fit is no port: cut
+    // to 16 bits, 70000 would be 4464.
+    const long wide = std::strtol(port_text.c_str(), nullptr, 10);
+    if (wide < 0 || wide > 65535) bad_value("server", v);
     uint32_t addr;
     if (!resolve_ipv4(host.c_str(), &addr)) fatal_error(__LINE__, "server parameter is not resolved, exiting\n");
-    uint16_t port = uint16_t(to_int(port_text));
+    const uint16_t port = uint16_t(wide);
     if (port == 0) fatal_error(__LINE__, "server port parameter is not resolved, exiting\n");
     r.server_addr = addr;
     r.server_port = htons(port);
@@ -460,14 +469,9 @@ struct local_section {
 local_section cur_local;
 
 void open_local_listener(local_entry& e, int index, const std::string& v) {
-    uint32_t addr = htonl(INADDR_ANY);
-    std::string ip, port_text;
-    if (split_colon(v, &ip, &port_text))
-        addr = parse_ipv4(ip.c_str());
-    else
-        port_text = v;
+    uint32_t addr;
     int port;
-    if (!parse_port(port_text, &port)) bad_value("port", v);
+    if (!split_listen_value(v, &addr, &port)) bad_value("port", v);
     int fd = socket(AF_INET, SOCK_STREAM, 6);
     if (fd < 0) fatal_error(__LINE__, "cannot make server tcp socket");
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
