@@ -643,6 +643,21 @@ void log_unknown_key(const pass& ps, const unknown_key& u) {
     log_msg(0, "Unknown %s key '%s' in line %d of %s, ignoring\n", ps.header, u.key.c_str(), u.line, config_file_name);
 }
 
+// One read of the file, as fgets reads it: up to the line end (kept) or
+// size - 1 bytes. The count of bytes read says whether the line ended; a
+// NUL byte in the line would hide its end from strchr.
+bool read_piece(FILE* f, char* buf, int size, bool* line_ended) {
+    int n = 0;
+    int c = 0;
+    while (n < size - 1 && (c = std::getc(f)) != EOF) {
+        buf[n++] = char(c);
+        if (c == '\n') break;
+    }
+    buf[n] = 0;
+    *line_ended = n > 0 && buf[n - 1] == '\n';
+    return n > 0;
+}
+
 void read_pass(const pass& ps) {
     FILE* f = std::fopen(config_file_name, "r");
     if (!f) return;
@@ -651,12 +666,13 @@ void read_pass(const pass& ps) {
     bool in_section = false;
     std::vector<unknown_key> unknown;
     config_line = 0;
-    bool line_start = true;
-    while (std::fgets(buf, sizeof buf, f)) {
+    int unknown_line = 0;  // the last line named as unknown
+    bool line_start = true, line_ended = false;
+    while (read_piece(f, buf, sizeof buf, &line_ended)) {
         // The rest of a line longer than the buffer is read as a further
         // line, but it keeps its number.
         if (line_start) ++config_line;
-        line_start = std::strchr(buf, '\n') != nullptr;
+        line_start = line_ended;
         char* p = trim(buf);
         if (!*p) continue;
         if (*p == '[') {
@@ -669,6 +685,10 @@ void read_pass(const pass& ps) {
             continue;
         }
         if (!in_section || ps.line(p)) continue;
+        // The pieces of one long line (a pasted blob, a long comment) are
+        // one mistake, named once.
+        if (unknown_line == config_line) continue;
+        unknown_line = config_line;
         const unknown_key u{std::string(p, std::strcspn(p, "=# \t")), config_line};
         if (ps.sets_up_log)
             unknown.push_back(u);

@@ -599,8 +599,10 @@ TEST_F(ConfigDeathTest, PortAndSpeedValuesOutOfRangeAreErrorsNamingLineAndValue)
         {"[server]\n# comment\n\ncontrol_socket=\n", "control_socket", "", 4},
         {"[server]\ncontrol_socket=127.0.0.1:console\n", "control_socket", "127.0.0.1:console", 2},
         {"[server]\nport=65536\n", "port", "65536", 2},
-        // A line longer than the read buffer still counts as one line.
+        // A line longer than the read buffer still counts as one line, and
+        // so does one with a NUL byte in it.
         {"[server]\n" + std::string(1500, 'x') + "\r\nport=127.0.0.1:-1\n", "port", "127.0.0.1:-1", 3},
+        {"[local]\nsocks5" + std::string(1, '\0') + "x\nhttp\r\nport=127.0.0.1:70000\n", "port", "127.0.0.1:70000", 4},
         // A listener's address is a dotted IPv4 address or nothing: a name
         // or a malformed address would bind 255.255.255.255.
         {"[local]\nsocks5\nport=localhost:5000\n", "port", "localhost:5000", 3},
@@ -679,6 +681,22 @@ TEST_F(ConfigTest, KeysNoSectionKnowsAreNamedOnceWithTheirLine) {
     for (size_t at = text.find("Unknown"); at != std::string::npos; at = text.find("Unknown", at + 1)) ++count;
     EXPECT_EQ(count, std::size(lines)) << text;
     for (const std::string& line : lines) EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+}
+
+// A NUL byte does not hide a line's end; the pieces of a line longer than
+// the read buffer are one unknown key, not one per piece.
+TEST_F(ConfigTest, NulBytesAndLongLinesKeepLineNumbersAndAreNamedOnce) {
+    const std::string log_path = dir.file("engine.log");
+    load("[server]\nlog=" + log_path + "\nqrid=a" + std::string(1, '\0') + "b\n#" + std::string(100000, 'x') +
+         "\ndebgu=1\n" + std::string(3000, 'y') + "\n");
+    const std::string text = read_file(log_path), file = dir.file("quorin.conf");
+    const std::string lines[] = {"]Unknown [server] key '" + std::string(1023, 'x') + "' in line 4 of " + file,
+                                 "]Unknown [server] key 'debgu' in line 5 of " + file,
+                                 "]Unknown [server] key '" + std::string(1023, 'y') + "' in line 6 of " + file};
+    size_t count = 0;
+    for (size_t at = text.find("Unknown"); at != std::string::npos; at = text.find("Unknown", at + 1)) ++count;
+    EXPECT_EQ(count, std::size(lines));
+    for (const std::string& line : lines) EXPECT_NE(text.find(line), std::string::npos) << line;
 }
 
 TEST_F(ConfigTest, ValuesWithoutColonAreIgnoredWhereAColonIsNeeded) {
