@@ -1,6 +1,7 @@
 #include "engine/config.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -19,7 +20,9 @@
 #include "engine/log.h"
 #include "engine/loop.h"
 #include "engine/session.h"
+#include "engine/startup.h"
 #include "engine/tunnel.h"
+#include "platform/files.h"
 #include "platform/net.h"
 
 const char* config_file_name = "quorin.conf";
@@ -511,6 +514,8 @@ void start_local_tunnel(local_entry& e, int index, const std::string& v) {
         log_msg(0, "Error starting tunnel\n");
         return;
     }
+    // A stop signal during the bring-up: what it set goes back now.
+    shutdown_if_stopped();
     log_msg(0, "Tunnel start OK\n");
     int fd = socket(AF_INET, SOCK_STREAM, 6);
     if (fd < 0) fatal_error(__LINE__, "cannot make server tcp socket");
@@ -643,6 +648,16 @@ void log_unknown_key(const pass& ps, const unknown_key& u) {
     log_msg(0, "Unknown %s key '%s' in line %d of %s, ignoring\n", ps.header, u.key.c_str(), u.line, config_file_name);
 }
 
+// The file as a regular file only: a FIFO put in its place would hold the
+// reader until some writer came.
+FILE* open_config_file() {
+    const int fd = open_regular_file(config_file_name, O_RDONLY);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, "r");
+    if (!f) close(fd);
+    return f;
+}
+
 // One read of the file, as fgets reads it: up to the line end (kept) or
 // size - 1 bytes. The count of bytes read says whether the line ended; a
 // NUL byte in the line would hide its end from strchr.
@@ -659,7 +674,7 @@ bool read_piece(FILE* f, char* buf, int size, bool* line_ended) {
 }
 
 void read_pass(const pass& ps) {
-    FILE* f = std::fopen(config_file_name, "r");
+    FILE* f = open_config_file();
     if (!f) return;
     const size_t header_len = std::strlen(ps.header);
     char buf[line_buffer_bytes];
@@ -669,6 +684,7 @@ void read_pass(const pass& ps) {
     int unknown_line = 0;  // the last line named as unknown
     bool line_start = true, line_ended = false;
     while (read_piece(f, buf, sizeof buf, &line_ended)) {
+        engine_stop_point();
         // The rest of a line longer than the buffer is read as a further
         // line, but it keeps its number.
         if (line_start) ++config_line;
