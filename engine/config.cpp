@@ -1,6 +1,7 @@
 #include "engine/config.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -19,7 +20,9 @@
 #include "engine/log.h"
 #include "engine/loop.h"
 #include "engine/session.h"
+#include "engine/startup.h"
 #include "engine/tunnel.h"
+#include "platform/files.h"
 #include "platform/net.h"
 #include "protocol/conf_line.h"
 
@@ -92,6 +95,22 @@ bool parse_port(const std::string& text, int* port) {
     return true;
 }
 
+// A listener's [ip:]port: the address part, when there is one, must be a
+// dotted IPv4 address. inet_addr reads a name, an empty text or a fifth
+// number as 255.255.255.255, a bind that succeeds where nobody can connect.
+bool split_listen_value(const std::string& v, uint32_t* addr, int* port) {
+    std::string ip, port_text;
+    *addr = htonl(INADDR_ANY);
+    if (split_colon(v, &ip, &port_text)) {
+        in_addr a{};
+        if (inet_pton(AF_INET, ip.c_str(), &a) != 1) return false;
+        *addr = a.s_addr;
+    } else {
+        port_text = v;
+    }
+    return parse_port(port_text, port);
+}
+
 [[noreturn]] void bad_value(const char* key, const std::string& value) {
     // fatal_error keeps the pointer until the process ends.
     static char text[line_buffer_bytes + 256];
@@ -161,21 +180,9 @@ void open_log(const std::string& v) {
 }
 
 void open_server_udp(const std::string& v) {
-    uint32_t addr = htonl(INADDR_ANY);
-    int port = to_int(v);
-    std::string host, port_text;
-    const bool has_host = split_colon(v, &host, &port_text);
-    int checked;
-    if (!parse_port(has_host ? port_text : v, &checked)) bad_value("port", v);
-    if (has_host) {
-        uint32_t a;
-        if (resolve_ipv4(host.c_str(), &a)) {
-            addr = a;
-            port = to_int(port_text);
-        } else {
-            log_msg(0, "Wrong 'port' string: %s, ignoring\n", port_text.c_str());
-        }
-    }
+    uint32_t addr;
+    int port;
+    if (!split_listen_value(v, &addr, &port)) bad_value("port", v);
     int fd = socket(AF_INET, SOCK_DGRAM, 17);
     if (fd < 0) fatal_error(__LINE__, "cannot make server udp socket");
     sockaddr_in sa = inet_address(addr, htons(uint16_t(port)));
@@ -211,9 +218,10 @@ void set_udpdstlog(const std::string& v) {
 }
 
 void open_control_socket(const std::string& v) {
-    std::string host, port_text;
+    // The address part is not used, but one that is no address is a mistake.
+    uint32_t ignored;
     int port;
-    if (!parse_port(split_colon(v, &host, &port_text) ? port_text : v, &port)) bad_value("control_socket", v);
+    if (!split_listen_value(v, &ignored, &port)) bad_value("control_socket", v);
     int fd = socket(AF_INET, SOCK_STREAM, 6);
     if (fd < 0) fatal_error(__LINE__, "cannot make control socket");
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
@@ -370,9 +378,13 @@ remote_record* cur_remote = nullptr;
 void set_remote_server(remote_record& r, const std::string& v) {
     std::string host, port_text;
     if (!split_colon(v, &host, &port_text)) return;
+    // Read as atoi reads it, but a port that does not fit is no port: cut
+    // to 16 bits, 70000 would be 4464.
+    const long wide = std::strtol(port_text.c_str(), nullptr, 10);
+    if (wide < 0 || wide > 65535) bad_value("server", v);
     uint32_t addr;
     if (!resolve_ipv4(host.c_str(), &addr)) fatal_error(__LINE__, "server parameter is not resolved, exiting\n");
-    uint16_t port = uint16_t(to_int(port_text));
+    const uint16_t port = uint16_t(wide);
     if (port == 0) fatal_error(__LINE__, "server port parameter is not resolved, exiting\n");
     r.server_addr = addr;
     r.server_port = htons(port);
@@ -461,14 +473,9 @@ struct local_section {
 local_section cur_local;
 
 void open_local_listener(local_entry& e, int index, const std::string& v) {
-    uint32_t addr = htonl(INADDR_ANY);
-    std::string ip, port_text;
-    if (split_colon(v, &ip, &port_text))
-        addr = parse_ipv4(ip.c_str());
-    else
-        port_text = v;
+    uint32_t addr;
     int port;
-    if (!parse_port(port_text, &port)) bad_value("port", v);
+    if (!split_listen_value(v, &addr, &port)) bad_value("port", v);
     int fd = socket(AF_INET, SOCK_STREAM, 6);
     if (fd < 0) fatal_error(__LINE__, "cannot make server tcp socket");
     set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
@@ -508,6 +515,8 @@ void start_local_tunnel(local_entry& e, int index, const std::string& v) {
         log_msg(0, "Error starting tunnel\n");
         return;
     }
+    // A stop signal during the bring-up: what it set goes back now.
+    shutdown_if_stopped();
     log_msg(0, "Tunnel start OK\n");
     int fd = socket(AF_INET, SOCK_STREAM, 6);
     if (fd < 0) fatal_error(__LINE__, "cannot make server tcp socket");
@@ -640,20 +649,47 @@ void log_unknown_key(const pass& ps, const unknown_key& u) {
     log_msg(0, "Unknown %s key '%s' in line %d of %s, ignoring\n", ps.header, u.key.c_str(), u.line, config_file_name);
 }
 
+// The file as a regular file only: a FIFO put in its place would hold the
+// reader until some writer came.
+FILE* open_config_file() {
+    const int fd = open_regular_file(config_file_name, O_RDONLY);
+    if (fd < 0) return nullptr;
+    FILE* f = fdopen(fd, "r");
+    if (!f) close(fd);
+    return f;
+}
+
+// One read of the file, as fgets reads it: up to the line end (kept) or
+// size - 1 bytes. The count of bytes read says whether the line ended; a
+// NUL byte in the line would hide its end from strchr.
+bool read_piece(FILE* f, char* buf, int size, bool* line_ended) {
+    int n = 0;
+    int c = 0;
+    while (n < size - 1 && (c = std::getc(f)) != EOF) {
+        buf[n++] = char(c);
+        if (c == '\n') break;
+    }
+    buf[n] = 0;
+    *line_ended = n > 0 && buf[n - 1] == '\n';
+    return n > 0;
+}
+
 void read_pass(const pass& ps) {
-    FILE* f = std::fopen(config_file_name, "r");
+    FILE* f = open_config_file();
     if (!f) return;
     const size_t header_len = std::strlen(ps.header);
     char buf[line_buffer_bytes];
     bool in_section = false;
     std::vector<unknown_key> unknown;
     config_line = 0;
-    bool line_start = true;
-    while (std::fgets(buf, sizeof buf, f)) {
+    int unknown_line = 0;  // the last line named as unknown
+    bool line_start = true, line_ended = false;
+    while (read_piece(f, buf, sizeof buf, &line_ended)) {
+        engine_stop_point();
         // The rest of a line longer than the buffer is read as a further
         // line, but it keeps its number.
         if (line_start) ++config_line;
-        line_start = std::strchr(buf, '\n') != nullptr;
+        line_start = line_ended;
         char* p = trim(buf);
         if (!*p) continue;
         if (*p == '[') {
@@ -666,6 +702,10 @@ void read_pass(const pass& ps) {
             continue;
         }
         if (!in_section || ps.line(p)) continue;
+        // The pieces of one long line (a pasted blob, a long comment) are
+        // one mistake, named once.
+        if (unknown_line == config_line) continue;
+        unknown_line = config_line;
         const unknown_key u{std::string(p, std::strcspn(p, "=# \t")), config_line};
         if (ps.sets_up_log)
             unknown.push_back(u);

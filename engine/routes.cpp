@@ -115,10 +115,10 @@ void log_found(const char* what, const route_row& r) {
 }
 
 // The monitor's pauses end early when it is told to stop; the engine
-// thread's go through the injectable sleep.
+// thread's go through the injectable sleep and end at a stop signal.
 void pause_ms(uint32_t ms) {
     if (!on_monitor_thread || st.wake[0] < 0) {
-        sleep_ms(ms);
+        (void)wait_unless_stopped(ms);
         return;
     }
     pollfd p{st.wake[0], POLLIN, 0};

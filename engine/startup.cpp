@@ -1,6 +1,8 @@
 #include "engine/startup.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -10,21 +12,26 @@
 #include <mutex>
 
 #include "engine/config.h"
+#include "engine/console.h"
 #include "engine/log.h"
 #include "engine/loop.h"
 #include "platform/dynlib.h"
+#include "platform/files.h"
 #include "platform/msgbox.h"
 #include "platform/signals.h"
+#include "platform/sleep.h"
 #include "protocol/fifo.h"
 
 namespace {
 
 // Who answers a stop signal: while only the interface runs (no engine
-// yet), the interface quits; otherwise the signal is kept for the engine's
-// loop, which takes the console's shutdown road (headless, and with the
-// interface once the engine has started). Changed under the lock by the
-// main thread, the engine thread and the signal thread.
-enum class process_phase { starting, interface_only, interface_quitting, engine };
+// yet), the interface quits; while the engine prepares and has changed
+// nothing on the machine, the process ends at once (stopped_early);
+// otherwise the signal is kept for the bring-up's waits and the engine's
+// loop, which take the console's shutdown road (headless, and with the
+// interface). Changed under the lock by the main thread, the engine thread
+// and the signal thread.
+enum class process_phase { starting, interface_only, interface_quitting, engine_preparing, stopped_early, engine };
 
 struct process_state {
     std::mutex lock;
@@ -37,19 +44,28 @@ struct process_state {
 };
 process_state proc;
 
-void on_stop_signal(int signo) {
-    decltype(ui.UIQuit) quit = nullptr;
+// The engine thread after a stop signal that ends the process elsewhere.
+[[noreturn]] void engine_thread_ends() { pthread_exit(nullptr); }
+
+// A stop signal while nothing on the machine has been changed: there is
+// nothing to give back, and the engine thread may be held anywhere (a name
+// lookup, say), so the process ends without it.
+void end_before_changes(int signo) {
+    log_msg(1, "Signal %d received\n", signo);
+    bool through_interface;
     {
         std::lock_guard<std::mutex> g(proc.lock);
-        if (proc.phase == process_phase::interface_only && ui.UIQuit) {
-            proc.phase = process_phase::interface_quitting;
-            quit = ui.UIQuit;
-        } else if (proc.stop_signal == 0) {
-            proc.stop_signal = signo;
-        }
+        through_interface = proc.interface_runs && ui.UIQuit;
     }
-    // Nothing of the engine runs yet: the interface ends as on its own quit.
-    if (quit) quit();
+    // The interface ends as on its own quit; the engine thread ends at its
+    // next stop point.
+    if (through_interface) {
+        ui.UIQuit();
+        return;
+    }
+    std::fflush(stdout);
+    // exit() would run the destructors under the engine thread's feet.
+    std::_Exit(255);
 }
 
 // The interface could not open its display: everything goes on as without
@@ -68,11 +84,66 @@ void bind_symbol(void* lib, const char* name, T& slot) {
 
 }  // namespace
 
+void take_stop_signal(int signo) {
+    decltype(ui.UIQuit) quit = nullptr;
+    bool end_now = false;
+    {
+        std::lock_guard<std::mutex> g(proc.lock);
+        if (proc.phase == process_phase::interface_only && ui.UIQuit) {
+            proc.phase = process_phase::interface_quitting;
+            quit = ui.UIQuit;
+        } else {
+            if (proc.stop_signal == 0) proc.stop_signal = signo;
+            end_now = proc.phase == process_phase::engine_preparing;
+            if (end_now) proc.phase = process_phase::stopped_early;
+        }
+    }
+    // Nothing of the engine runs yet: the interface ends as on its own quit.
+    if (quit) quit();
+    if (end_now) end_before_changes(signo);
+}
+
+void engine_stop_point() {
+    bool stopped;
+    {
+        std::lock_guard<std::mutex> g(proc.lock);
+        stopped = proc.phase == process_phase::stopped_early;
+    }
+    if (stopped) engine_thread_ends();
+}
+
+void engine_commit() {
+    bool stopped;
+    {
+        std::lock_guard<std::mutex> g(proc.lock);
+        stopped = proc.phase == process_phase::stopped_early;
+        if (proc.phase == process_phase::engine_preparing) proc.phase = process_phase::engine;
+    }
+    if (stopped) engine_thread_ends();
+}
+
+bool wait_unless_stopped(uint32_t ms) {
+    for (;;) {
+        if (stop_signal_received()) return false;
+        if (ms == 0) return true;
+        const uint32_t slice = ms < stop_check_ms ? ms : stop_check_ms;
+        sleep_ms(slice);
+        ms -= slice;
+    }
+}
+
+void shutdown_if_stopped() {
+    if (const int signo = stop_signal_received()) {
+        log_msg(1, "Signal %d received\n", signo);
+        shutdown_sequence();
+    }
+}
+
 void quorin_main(int argc, char** argv) {
     proc.main_thread = pthread_self();
     // Before any other thread: every thread started later holds the stop
     // signals back for the waiting thread.
-    stop_signals_start(on_stop_signal);
+    stop_signals_start(take_stop_signal);
     runtime_defaults();
     last_compaction = clock_now();
     log_buffer();
@@ -163,28 +234,38 @@ void bind_tunnel_library() {
 }
 
 int engine_main(void*) {
+    int early;
     {
         std::lock_guard<std::mutex> g(proc.lock);
         // A stop signal ended the interface before the engine thread ran.
         if (proc.phase == process_phase::interface_quitting) return 0;
-        proc.phase = process_phase::engine;
+        // Headless, one may have come before the engine started.
+        early = proc.stop_signal;
+        proc.phase = early ? process_phase::stopped_early : process_phase::engine_preparing;
+    }
+    if (early) {
+        end_before_changes(early);
+        engine_thread_ends();
     }
     log_install_protocol_hooks();
     // Sockets whose peer went away must fail a send, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 
-    FILE* f = std::fopen(config_file_name, "r");
-    if (!f) {
+    // A FIFO would hold the engine until some writer came; a directory
+    // opens and reads as an empty file.
+    const int fd = open_regular_file(config_file_name, O_RDONLY);
+    if (fd < 0) {
         message_box("Config file open error2", "Error");
         std::fprintf(stderr, "error opening config file\n");
         engine_fail_exit();
     }
-    std::fclose(f);
+    close(fd);
 
     bind_tunnel_library();
     poll_reset();
     ui_progress(1);
     read_config();
+    engine_commit();
     ui_progress(8);
     if (ui.UIStartStat) ui.UIStartStat(0);
     main_loop();

@@ -8,7 +8,6 @@
 #include "engine/routes.h"
 #include "engine/startup.h"
 #include "platform/adapters.h"
-#include "platform/sleep.h"
 
 namespace {
 
@@ -73,7 +72,18 @@ adapter_lookup find_adapter(intptr_t handle, const char* name) {
 
 void fixed_wait(int timeout_ms) {
     ui_progress(4);
-    sleep_ms(uint32_t(timeout_ms > 0 ? timeout_ms : 0));
+    (void)wait_unless_stopped(uint32_t(timeout_ms > 0 ? timeout_ms : 0));
+}
+
+// The first address change of any interface, or the bound: whichever comes
+// first. A stop signal ends the wait within one slice.
+void wait_address_change(int watch) {
+    for (uint32_t left = address_change_wait_ms; left > 0 && !stop_signal_received();) {
+        const uint32_t slice = left < stop_check_ms ? left : stop_check_ms;
+        // A failed wait ends it too: its outcome is not examined.
+        if (adapters().watch_wait(watch, slice) != 0) return;
+        left -= slice;
+    }
 }
 
 // A tunnel device has no DHCP server to ask: its addresses are taken away
@@ -101,6 +111,7 @@ void renew_adapter(const adapter_lookup& a, int timeout_ms) {
 
 int start_tun(uint32_t tunnel_ip, uint32_t peer_ip, uint32_t server_ip, uint16_t control_port_net, int timeout_ms,
               int dhcp, int replace, int dns_local) {
+    engine_commit();
     route_replace = replace;
     if (dns_local) set_dns_routes();
     log_msg(100, "Start tun dll. replace=%i\n", replace);
@@ -128,30 +139,31 @@ int start_tun(uint32_t tunnel_ip, uint32_t peer_ip, uint32_t server_ip, uint16_t
     ui_progress(3);
     if (tun.SetTunMediaStatus) tun.SetTunMediaStatus();
 
-    // The first address change of any interface, or the bound: whichever
-    // comes first. Without a subscription there is only the bound.
+    // Without a subscription there is only the bound.
     if (watch >= 0) {
-        (void)adapters().watch_wait(watch, address_change_wait_ms);
+        wait_address_change(watch);
         adapters().watch_close(watch);
     } else {
-        sleep_ms(address_change_wait_ms);
+        (void)wait_unless_stopped(address_change_wait_ms);
     }
 
-    const adapter_lookup adapter = find_adapter(handle, guid);
-    if (dhcp) {
-        if (!adapter.found)
-            fixed_wait(timeout_ms);
-        else
-            renew_adapter(adapter, timeout_ms);
+    // After a stop signal the adapter's addresses are left alone, and what
+    // follows waits no more and sets nothing: the shutdown road is next.
+    if (!stop_signal_received()) {
+        const adapter_lookup adapter = find_adapter(handle, guid);
+        if (dhcp && !adapter.found) fixed_wait(timeout_ms);
+        if (dhcp && adapter.found) renew_adapter(adapter, timeout_ms);
     }
 
     log_msg(1, "Starting tun thread\n");
+    // Started after a stop signal too: stopping the thread is what gives the
+    // device back as it was.
     if (tun.StartTunThread) tun.StartTunThread();
-    sleep_ms(thread_settle_ms);
+    (void)wait_unless_stopped(thread_settle_ms);
     log_msg(1, "Started? Check routes\n");
     ui_progress(6);
     SetRoute(&route_replace);
-    sleep_ms(thread_settle_ms);
+    (void)wait_unless_stopped(thread_settle_ms);
     log_msg(1, "Checked? start monitor thread\n");
     route_monitor_start(&route_replace);
     log_msg(1, "Started? free and go to work\n");

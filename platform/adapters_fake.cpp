@@ -11,6 +11,7 @@ std::vector<adapter_entry> entries;
 std::vector<adapter_address> addrs;
 std::vector<std::string> call_log;
 int renew_error = 0;
+int (*wait_answer)(uint32_t ms) = nullptr;
 
 void note(const std::string& what) {
     std::lock_guard<std::mutex> g(mu);
@@ -24,7 +25,12 @@ const adapter_ops fake_ops = {
     },
     [](int, uint32_t ms) {
         note("wait " + std::to_string(ms));
-        return 1;
+        int (*answer)(uint32_t) = nullptr;
+        {
+            std::lock_guard<std::mutex> g(mu);
+            answer = wait_answer;
+        }
+        return answer ? answer(ms) : 1;
     },
     [](int) {},
     [](std::vector<adapter_entry>* out) {
@@ -59,6 +65,7 @@ void install(const std::vector<adapter_entry>& list, const std::vector<adapter_a
         addrs = addresses;
         call_log.clear();
         renew_error = 0;
+        wait_answer = nullptr;
     }
     adapters_set_impl(&fake_ops);
 }
@@ -68,6 +75,11 @@ void uninstall() { adapters_set_impl(nullptr); }
 std::vector<std::string> calls() {
     std::lock_guard<std::mutex> g(mu);
     return call_log;
+}
+
+void answer_waits(int (*fn)(uint32_t ms)) {
+    std::lock_guard<std::mutex> g(mu);
+    wait_answer = fn;
 }
 
 void fail_renew(int err) {

@@ -342,6 +342,33 @@ TEST(TunnelLibraryBeside, ShutdownWithoutATunnelTouchesNoRoute) {
     EXPECT_EQ(sh_out("ip -4 route show table all; ip -4 addr"), before);
 }
 
+// A device that is not there: the bring-up waits for its address, up to
+// 30 s. A stop signal half a second into that wait ends the engine within
+// 2 s, through the shutdown road, with nothing on the machine changed.
+TEST(TunnelLibraryBeside, StopSignalInTheAdapterWaitEndsTheEngine) {
+    test_support::private_netns ns;
+    if (!ns.ok()) GTEST_SKIP() << ns.why();
+    temp_dir dir;
+    ASSERT_TRUE(beside_engine(dir, "libtun.so") && beside_engine(dir, "quorin"));
+    const std::string machine = "ip -4 route show table all; ip -4 addr; ip link";
+    const std::string before = sh_out(machine);
+    dir.write("quorin.conf", "[server]\nport=0\nlog=quorin.log\ndebug=1\n"
+                             "[local]\ntun_timeout=10\ntun_init=dhcp\ntap_guid=" + unique_name("qx", "gone") +
+                                 "\ntunnel=10.0.0.2:3001\n[local]\ntransparent\nport=10.0.0.2:3000\n");
+    engine_proc engine;
+    engine.dir = &dir;
+    ASSERT_TRUE(engine.proc.start({dir.file("quorin")}, dir.path(), dir.file("stdout.txt"), dir.file("stderr.txt")));
+    ASSERT_TRUE(engine.wait_log("TAP guid", 10)) << engine.log();
+    usleep(500000);
+    engine.proc.signal(SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(engine.proc.wait_exit(2, &status)) << "still running 2 s after the signal\n" << engine.log();
+    EXPECT_EQ(status, 255) << dir.read("stderr.txt");
+    EXPECT_EQ(engine.log_count("Signal 15 received\n"), 1u) << engine.log();
+    EXPECT_EQ(engine.log_count("Shutdown command recieved\n"), 1u) << engine.log();
+    EXPECT_EQ(sh_out(machine), before);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, TunnelRoad,
                          ::testing::Values(road_case{"MetricMode", "keep", true},
                                            road_case{"ReplaceMode", "replace", false}),

@@ -22,10 +22,12 @@
 #include "platform/routes_fake.h"
 #include "platform/sleep.h"
 #include "tests/engine/support/child.h"
+#include "tests/engine/support/engine_testing.h"
 #include "tests/engine/support/netns.h"
 
 namespace {
 
+using engine_testing::in_slices;
 using test_support::private_netns;
 using test_support::read_file;
 using test_support::sh;
@@ -204,7 +206,7 @@ TEST_P(RoutesLogicCases, SetTwiceThenRestoreLeavesTheTableAsItWas) {
     EXPECT_EQ(texts(routes_fake::table()), c.while_up);
     SetRoute(&replace);
     EXPECT_EQ(texts(routes_fake::table()), c.after_second);
-    EXPECT_EQ(slept, c.sleeps);
+    EXPECT_EQ(slept, in_slices(c.sleeps));
     EXPECT_TRUE(stages.empty());
     restore_routes();
     EXPECT_EQ(texts(routes_fake::table()), texts(c.table)) << route_log();
@@ -266,7 +268,7 @@ TEST_F(RoutesLogic, AdapterRouteThatNeverAppearsEndsInStageNine) {
     std::vector<int> want(10, 7);
     want.push_back(9);
     EXPECT_EQ(stages, want);
-    EXPECT_EQ(slept, std::vector<uint32_t>(10, 500));
+    EXPECT_EQ(slept, in_slices(std::vector<uint32_t>(10, 500)));
     const std::vector<std::string> calls = routes_fake::calls();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "dump"), 11);
     const std::string log = route_log();

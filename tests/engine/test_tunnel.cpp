@@ -5,17 +5,21 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine/globals.h"
 #include "engine/routes.h"
+#include "engine/startup.h"
 #include "engine/tunnel.h"
 #include "platform/adapters_fake.h"
 #include "platform/routes_fake.h"
 #include "platform/sleep.h"
 #include "tests/engine/support/child.h"
+#include "tests/engine/support/engine_testing.h"
 
 namespace {
 
@@ -50,6 +54,8 @@ struct bringup_case {
     std::vector<int> stages;
     std::vector<uint32_t> sleeps;
     bool renewed;              // the adapter's address was released and renewed
+    uint32_t signal_at_ms = 0;    // of simulated time: a stop signal (StopInTheBringUp)
+    bool address_changes = true;  // the address-change wait sees one at once
 };
 
 std::vector<int> stages_with_retries(std::vector<int> head) {
@@ -123,12 +129,12 @@ TEST_P(TunnelBringUp, StagesWaitsAndAdapterSteps) {
     const bringup_case& c = GetParam();
     EXPECT_EQ(start_tun(ip("10.7.0.2"), ip("10.0.0.1"), ip("203.0.113.5"), htons(4000), 3000, c.dhcp, 0, 0), 1);
     EXPECT_EQ(stages, c.stages);
-    EXPECT_EQ(slept, c.sleeps);
+    EXPECT_EQ(slept, engine_testing::in_slices(c.sleeps));
     const std::vector<std::string> calls = adapters_fake::calls();
     ASSERT_GE(calls.size(), 2u);
-    // Subscribed before the library is touched, and the wait is bounded.
+    // Subscribed before the library is touched; the wait goes in slices.
     EXPECT_EQ(calls[0], "watch");
-    EXPECT_EQ(calls[1], "wait 30000");
+    EXPECT_EQ(calls[1], "wait 100");
     const bool renewed = std::find(calls.begin(), calls.end(), "release 5") != calls.end() &&
                          std::find(calls.begin(), calls.end(), "renew 5") != calls.end();
     EXPECT_EQ(renewed, c.renewed);
@@ -140,5 +146,61 @@ TEST_P(TunnelBringUp, StagesWaitsAndAdapterSteps) {
 
 INSTANTIATE_TEST_SUITE_P(Roads, TunnelBringUp, ::testing::ValuesIn(cases),
                          [](const ::testing::TestParamInfo<bringup_case>& i) { return std::string(i.param.name); });
+
+// Simulated time: every sleep and address-change wait moves it on; the stop
+// signal is taken once it reaches signal_at_ms.
+uint32_t simulated_ms = 0, signal_at_ms = 0, signal_taken_ms = 0, longest_slice_ms = 0;
+
+void pass_time(uint32_t ms) {
+    simulated_ms += ms;
+    longest_slice_ms = std::max(longest_slice_ms, ms);
+    if (!signal_taken_ms && simulated_ms >= signal_at_ms) {
+        signal_taken_ms = simulated_ms;
+        take_stop_signal(SIGTERM);
+    }
+}
+
+using StopInTheBringUp = TunnelBringUp;
+
+// Every wait of the bring-up ends within 100 ms of a stop signal, and what
+// follows waits no more and changes nothing (no address released, no route
+// set, no monitor); the packet thread still starts, as stopping it gives the
+// device back. A child takes the signal, which stays taken.
+TEST_P(StopInTheBringUp, EndsTheWaitAndSetsNothingMore) {
+    const bringup_case& c = GetParam();
+    test_support::child_result r = test_support::run_child([&] {
+        signal_at_ms = c.signal_at_ms;
+        sleep_set_impl(pass_time);
+        if (!c.address_changes)
+            adapters_fake::answer_waits([](uint32_t ms) {
+                pass_time(ms);
+                return 0;
+            });
+        static bool thread = false;
+        tun.StartTunThread = [] {
+            thread = true;
+            return uintptr_t(1);
+        };
+        start_tun(ip("10.7.0.2"), ip("10.0.0.1"), ip("203.0.113.5"), htons(4000), 3000, c.dhcp, 0, 0);
+        const std::vector<std::string> calls = adapters_fake::calls(), changes = routes_fake::calls();
+        std::printf("signal at %u, waited on %u, slices <= %u, released %d, routes changed %d, monitor %d, thread %d",
+                    signal_taken_ms, simulated_ms - signal_taken_ms, longest_slice_ms,
+                    int(std::count(calls.begin(), calls.end(), "release 5")),
+                    int(std::count_if(changes.begin(), changes.end(),
+                                      [](const std::string& call) { return call.compare(0, 4, "dump") != 0; })),
+                    !route_monitor_join(0), thread);
+    });
+    EXPECT_EQ(r.out, "signal at " + std::to_string(c.signal_at_ms) +
+                         ", waited on 0, slices <= 100, released 0, routes changed 0, monitor 0, thread 1");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, StopInTheBringUp,
+    ::testing::Values(bringup_case{"AddressChange", "qtun0", true, 1, 0, true, {}, {}, false, 500, false},
+                      // No adapter found: the fixed wait of tun_timeout.
+                      bringup_case{"DhcpFallback", "qtun", true, 1, 0, true, {}, {}, false, 500},
+                      // 500 ms for the thread, then the waits for the adapter's route.
+                      bringup_case{"AdapterRoute", "qtun0", true, 0, 0, false, {}, {}, false, 1200}),
+    [](const ::testing::TestParamInfo<bringup_case>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -19,13 +19,13 @@
 // - [server] `udpdstlog`: a host that does not resolve or a port of 0 is fatal
 //   by design, and a valid one would copy every log line to that address;
 // - [remote] `server` whose host is not a dotted quad or whose port reads as
-//   0: fatal by design;
+//   0 or past 65535: fatal by design;
 // - [local] `tunnel` with a ":": the bring-up connects to a control port that
 //   nothing listens on, which is fatal by design;
 // - [server] `port` and `control_socket` and [local] `port` whose port is not
-//   a number from 0 to 65535, and [remote] `speed_in` and `speed_out` whose
-//   speeds are not numbers from 1 to 2147483647: configuration errors, fatal
-//   by design.
+//   a number from 0 to 65535 or whose address part is not a dotted IPv4
+//   address, and [remote] `speed_in` and `speed_out` whose speeds are not
+//   numbers from 1 to 2147483647: configuration errors, fatal by design.
 // Any other exit is a finding: libFuzzer reports it.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -68,7 +68,8 @@ bool server_value_fatal(const std::string& v) {
     if (colon == std::string::npos) return false;  // ignored without ":"
     in_addr a{};
     if (inet_pton(AF_INET, v.substr(0, colon).c_str(), &a) != 1) return true;
-    return uint16_t(std::atoi(v.c_str() + colon + 1)) == 0;
+    const long port = std::strtol(v.c_str() + colon + 1, nullptr, 10);
+    return port <= 0 || port > 65535;
 }
 
 bool number_in(const std::string& text, long long min, long long max) {
@@ -84,7 +85,9 @@ bool number_in(const std::string& text, long long min, long long max) {
 
 bool port_value_fatal(const std::string& value) {
     const size_t colon = value.find(':');
-    return !number_in(colon == std::string::npos ? value : value.substr(colon + 1), 0, 65535);
+    if (colon == std::string::npos) return !number_in(value, 0, 65535);
+    in_addr a{};
+    return inet_pton(AF_INET, value.substr(0, colon).c_str(), &a) != 1 || !number_in(value.substr(colon + 1), 0, 65535);
 }
 
 bool speed_value_fatal(const std::string& value) {

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/config.h"
@@ -24,6 +25,13 @@ uint32_t fake_ms = 0;
 std::vector<uint32_t> sleeps;
 uint32_t fake_tick() { return fake_ms; }
 void record_sleep(uint32_t ms) { sleeps.push_back(ms); }
+
+std::vector<uint32_t> in_slices(const std::vector<uint32_t>& waits) {
+    std::vector<uint32_t> out;
+    for (uint32_t ms : waits)
+        for (; ms > 0; ms -= std::min<uint32_t>(ms, 100)) out.push_back(std::min<uint32_t>(ms, 100));
+    return out;
+}
 
 remote_record remotes[remote_table_size];
 local_entry locals[local_table_size];

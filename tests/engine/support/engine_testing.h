@@ -30,6 +30,9 @@ extern uint32_t fake_ms;
 extern std::vector<uint32_t> sleeps;
 uint32_t fake_tick();
 void record_sleep(uint32_t ms);
+// The start-up's waits as they are slept: in slices of at most 100 ms, so
+// that a stop signal is seen within one.
+std::vector<uint32_t> in_slices(const std::vector<uint32_t>& waits);
 
 // ---------------------------------------------------------------- record tables
 // What remote_table and local_table point at while an EngineTest runs.
