@@ -269,8 +269,11 @@ void set_both(const std::vector<route_row>& table, const route_row& def, const r
         h->proto = route_proto_static;
         h->next_hop = st.peer_ip;
         h->metric = t;
+        h->scope = route_scope_universe;
+        h->hops.clear();
+        h->nh_id = 0;
         // The peer is reached through the tunnel whatever the adapter's prefix.
-        h->onlink = true;
+        h->flags = route_flag_onlink;
     }
     st.half1.dst = 0;
     st.half2.dst = prefix_mask(1);  // 128.0.0.0

@@ -124,8 +124,8 @@ struct logic_case {
     std::vector<uint32_t> sleeps;        // a pass that found both routes settles for 1 s
 };
 
-const std::string half1 = "0.0.0.0/1 via 10.0.0.1 dev 5 metric 30";
-const std::string half2 = "128.0.0.0/1 via 10.0.0.1 dev 5 metric 30";
+const std::string half1 = "0.0.0.0/1 via 10.0.0.1 dev 5 metric 30 onlink";
+const std::string half2 = "128.0.0.0/1 via 10.0.0.1 dev 5 metric 30 onlink";
 const std::string net = "192.0.2.0/24 at 192.0.2.2 dev 2 metric 0";
 const std::string peer = "10.0.0.1/32 at 10.7.0.2 dev 5 metric 30";
 const std::string server = "203.0.113.5/32 via 192.0.2.1 dev 2 metric 10";
