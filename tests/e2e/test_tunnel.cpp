@@ -313,9 +313,9 @@ TEST_P(TunnelRoad, DefaultRouteWithAllItCarriesComesBackWhole) {
             ASSERT_TRUE(engine.start(dir, conf(), 30000));
             ASSERT_TRUE(engine.wait_log("[local] 1 listening on 10.0.0.2:3000", 60, seen + 1)) << engine.log();
             EXPECT_EQ(sh_out("ip -d route show default"), GetParam().default_kept_while_up ? raised : "");
-            EXPECT_NE(sh_out("ip route show " + std::string(server_ip)).find(std::string("via ") + lan_gateway),
-                      std::string::npos)
-                << sh_out("ip route");
+            const std::string server_route = sh_out("ip route show " + std::string(server_ip));
+            EXPECT_NE(server_route.find(std::string("via ") + lan_gateway), std::string::npos) << server_route;
+            EXPECT_EQ(server_route.find("nexthop"), std::string::npos) << server_route;
             if (by_signal) {
                 engine.proc.signal(SIGTERM);
                 int status = -1;
