@@ -153,6 +153,18 @@ bool same_route(const route_row& a, const route_row& b) {
     return a.dst == b.dst && a.mask == b.mask && a.next_hop == b.next_hop && a.if_index == b.if_index;
 }
 
+// The host routes go through the old default gateway: for a default with
+// several next hops, through its first one, alone.
+route_row through_first_hop(const route_row& def) {
+    route_row r = def;
+    if (r.hops.empty()) return r;
+    r.flags |= r.hops[0].flags;
+    r.attrs.insert(r.attrs.end(), r.hops[0].attrs.begin(), r.hops[0].attrs.end());
+    r.hops.clear();
+    r.nh_id = 0;
+    return r;
+}
+
 // A row that the kernel cannot take in place gets its new metric as a new
 // route, and the old one goes only once the new one is there.
 int move_metric(const route_row& from, uint32_t metric) {
@@ -220,8 +232,8 @@ void set_both(const std::vector<route_row>& table, const route_row& def, const r
     delete_server_route();
     st.records = true;
     st.saved_default = def;
-    st.server_route = def;
-    st.dns_route = def;
+    st.server_route = through_first_hop(def);
+    st.dns_route = st.server_route;
     st.half1 = tun;
     st.half2 = tun;
     const uint32_t d = def.metric;
@@ -269,8 +281,11 @@ void set_both(const std::vector<route_row>& table, const route_row& def, const r
         h->proto = route_proto_static;
         h->next_hop = st.peer_ip;
         h->metric = t;
+        h->scope = route_scope_universe;
+        h->hops.clear();
+        h->nh_id = 0;
         // The peer is reached through the tunnel whatever the adapter's prefix.
-        h->onlink = true;
+        h->flags = route_flag_onlink;
     }
     st.half1.dst = 0;
     st.half2.dst = prefix_mask(1);  // 128.0.0.0

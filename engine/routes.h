@@ -1,9 +1,10 @@
 // The engine's routes while the tunnel is up: a host route to the service's
-// server (and to the local DNS servers) through the old default gateway,
-// the two half-default routes through the tunnel's peer, the old default
-// route pushed behind or deleted, a monitor thread that puts them back on
-// every change of the table, and the restore at shutdown. Everything is
-// written to "route.log".
+// server (and to the local DNS servers) through the old default gateway
+// (the first next hop of a default that has several), the two half-default
+// routes through the tunnel's peer, the old default route pushed behind or
+// deleted, a monitor thread that puts them back on every change of the
+// table, and the restore at shutdown, which gives the old default back
+// whole, with all it carries. Everything is written to "route.log".
 #pragma once
 
 #include <cstdint>

@@ -10,50 +10,17 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <string>
+#include <utility>
 
 #include "platform/adapters.h"
 #include "platform/rtnl.h"
 
+static_assert(route_proto_static == RTPROT_STATIC && route_scope_universe == RT_SCOPE_UNIVERSE &&
+                  route_scope_link == RT_SCOPE_LINK && route_flag_onlink == RTNH_F_ONLINK,
+              "the route constants are the kernel's");
+
 namespace {
-
-struct route_attrs {
-    uint32_t table = 0, dst = 0, gateway = 0, oif = 0, priority = 0, prefsrc = 0;
-    bool has_table = false;
-};
-
-void parse_multipath_first(const nlattr* mp, route_attrs* a) {
-    // Several next hops: the first stands for the route.
-    const auto* nh = static_cast<const rtnexthop*>(mnl_attr_get_payload(mp));
-    if (mnl_attr_get_payload_len(mp) < sizeof(rtnexthop) || nh->rtnh_len < sizeof(rtnexthop)) return;
-    a->oif = uint32_t(nh->rtnh_ifindex);
-    const size_t len = nh->rtnh_len - RTNH_LENGTH(0);
-    const auto* attr = reinterpret_cast<const nlattr*>(RTNH_DATA(nh));
-    size_t off = 0;
-    while (off + sizeof(nlattr) <= len) {
-        const nlattr* at = reinterpret_cast<const nlattr*>(reinterpret_cast<const char*>(attr) + off);
-        if (at->nla_len < sizeof(nlattr) || off + at->nla_len > len) break;
-        if (mnl_attr_get_type(at) == RTA_GATEWAY && mnl_attr_get_payload_len(at) == 4)
-            a->gateway = mnl_attr_get_u32(at);
-        off += MNL_ALIGN(at->nla_len);
-    }
-}
-
-int route_attr_cb(const nlattr* attr, void* data) {
-    auto* a = static_cast<route_attrs*>(data);
-    const int type = mnl_attr_get_type(attr);
-    const bool u32 = mnl_attr_get_payload_len(attr) == 4;
-    switch (type) {
-    case RTA_TABLE: if (u32) { a->table = mnl_attr_get_u32(attr); a->has_table = true; } break;
-    case RTA_DST: if (u32) a->dst = mnl_attr_get_u32(attr); break;
-    case RTA_GATEWAY: if (u32) a->gateway = mnl_attr_get_u32(attr); break;
-    case RTA_OIF: if (u32) a->oif = mnl_attr_get_u32(attr); break;
-    case RTA_PRIORITY: if (u32) a->priority = mnl_attr_get_u32(attr); break;
-    case RTA_PREFSRC: if (u32) a->prefsrc = mnl_attr_get_u32(attr); break;
-    case RTA_MULTIPATH: parse_multipath_first(attr, a); break;
-    default: break;
-    }
-    return MNL_CB_OK;
-}
 
 // The first IPv4 address of each interface: the next hop of its direct
 // routes that name no source. Always the kernel's list: the route dump is.
@@ -75,25 +42,11 @@ int nl_dump(std::vector<route_row>* out) {
     rtm->rtm_family = AF_INET;
     bool need_addresses = false;
     int err = rtnl::dump(nlh, [&](const nlmsghdr* h) {
-        if (h->nlmsg_type != RTM_NEWROUTE) return;
-        const auto* m = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(h));
-        if (m->rtm_family != AF_INET || m->rtm_type != RTN_UNICAST) return;
-        route_attrs a;
-        mnl_attr_parse(h, sizeof(rtmsg), route_attr_cb, &a);
-        const uint32_t table = a.has_table ? a.table : m->rtm_table;
-        if (table != RT_TABLE_MAIN || m->rtm_dst_len > 32) return;
-        route_row r;
-        r.dst = a.dst;
-        r.mask = prefix_mask(m->rtm_dst_len);
-        r.if_index = a.oif;
-        r.metric = a.priority;
-        r.proto = m->rtm_protocol;
-        r.pref_src = a.prefsrc;
-        r.onlink = (m->rtm_flags & RTNH_F_ONLINK) != 0;
-        r.type = a.gateway ? route_indirect : route_direct;
-        r.next_hop = a.gateway ? a.gateway : a.prefsrc;
-        if (!r.next_hop) need_addresses = true;
-        out->push_back(r);
+        rtnl::route_message m;
+        if (h->nlmsg_type != RTM_NEWROUTE || rtnl::parse_route(h, h->nlmsg_len, &m) != 0) return;
+        if (m.route_kind != RTN_UNICAST || m.table != RT_TABLE_MAIN) return;
+        if (!m.row.next_hop) need_addresses = true;
+        out->push_back(std::move(m.row));
     });
     if (err || !need_addresses) return err;
     std::map<uint32_t, uint32_t> first;
@@ -103,39 +56,15 @@ int nl_dump(std::vector<route_row>* out) {
     return 0;
 }
 
-nlmsghdr* route_message(char* buf, uint16_t type, uint16_t flags, const route_row& r) {
-    nlmsghdr* nlh = rtnl::start(buf, type, flags);
-    auto* rtm = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(rtmsg)));
-    rtm->rtm_family = AF_INET;
-    const int len = mask_prefix_len(r.mask);
-    rtm->rtm_dst_len = uint8_t(len < 0 ? 32 : len);
-    rtm->rtm_table = RT_TABLE_MAIN;
-    rtm->rtm_type = RTN_UNICAST;
-    if (len > 0) mnl_attr_put_u32(nlh, RTA_DST, r.dst & r.mask);
-    if (r.type == route_indirect && r.next_hop) mnl_attr_put_u32(nlh, RTA_GATEWAY, r.next_hop);
-    if (r.if_index) mnl_attr_put_u32(nlh, RTA_OIF, r.if_index);
-    mnl_attr_put_u32(nlh, RTA_PRIORITY, r.metric);
-    return nlh;
+int nl_change(uint16_t type, uint16_t flags, const route_row& r) {
+    char buf[rtnl::buffer_bytes];
+    nlmsghdr* nlh = rtnl::route_request(buf, sizeof buf, type, flags, r);
+    return nlh ? rtnl::request(nlh) : EMSGSIZE;
 }
 
-int nl_add(const route_row& r) {
-    char buf[rtnl::buffer_bytes];
-    nlmsghdr* nlh = route_message(buf, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, r);
-    auto* rtm = static_cast<rtmsg*>(mnl_nlmsg_get_payload(nlh));
-    rtm->rtm_protocol = r.proto;
-    rtm->rtm_scope = r.type == route_indirect ? RT_SCOPE_UNIVERSE : RT_SCOPE_LINK;
-    if (r.type == route_indirect && r.onlink) rtm->rtm_flags |= RTNH_F_ONLINK;
-    if (r.pref_src) mnl_attr_put_u32(nlh, RTA_PREFSRC, r.pref_src);
-    return rtnl::request(nlh);
-}
+int nl_add(const route_row& r) { return nl_change(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, r); }
 
-int nl_del(const route_row& r) {
-    char buf[rtnl::buffer_bytes];
-    nlmsghdr* nlh = route_message(buf, RTM_DELROUTE, 0, r);
-    // Any scope and any protocol: the row names the route.
-    static_cast<rtmsg*>(mnl_nlmsg_get_payload(nlh))->rtm_scope = RT_SCOPE_NOWHERE;
-    return rtnl::request(nlh);
-}
+int nl_del(const route_row& r) { return nl_change(RTM_DELROUTE, 0, r); }
 
 int nl_monitor_open() { return rtnl::subscribe(RTMGRP_IPV4_ROUTE); }
 
@@ -179,13 +108,45 @@ uint32_t prefix_mask(int len) {
     return htonl(~((1u << (32 - len)) - 1));
 }
 
+namespace {
+
+std::string address_text(uint32_t addr_net) {
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &addr_net, text, sizeof text);
+    return text;
+}
+
+std::string hex_text(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    char two[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(two, sizeof two, "%02x", b);
+        out += two;
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string route_text(const route_row& r) {
-    char dst[INET_ADDRSTRLEN], hop[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &r.dst, dst, sizeof dst);
-    inet_ntop(AF_INET, &r.next_hop, hop, sizeof hop);
-    char out[128];
-    std::snprintf(out, sizeof out, "%s/%d %s %s dev %u metric %u", dst, mask_prefix_len(r.mask),
-                  r.type == route_indirect ? "via" : "at", hop, r.if_index, r.metric);
+    std::string out = address_text(r.dst) + "/" + std::to_string(mask_prefix_len(r.mask)) +
+                      (r.type == route_indirect ? " via " : " at ") + address_text(r.next_hop) + " dev " +
+                      std::to_string(r.if_index) + " metric " + std::to_string(r.metric);
+    if (r.proto != route_proto_static) out += " proto " + std::to_string(r.proto);
+    if (r.scope != route_scope_universe) out += " scope " + std::to_string(r.scope);
+    if (r.tos) out += " tos " + std::to_string(r.tos);
+    if (r.flags & route_flag_onlink) out += " onlink";
+    if (r.flags & ~uint32_t(route_flag_onlink)) out += " flags " + std::to_string(r.flags & ~uint32_t(route_flag_onlink));
+    if (r.pref_src) out += " src " + address_text(r.pref_src);
+    if (r.nh_id) out += " nhid " + std::to_string(r.nh_id);
+    for (const route_hop& h : r.hops) {
+        out += " nexthop via " + address_text(h.gateway) + " dev " + std::to_string(h.if_index) + " weight " +
+               std::to_string(h.weight);
+        if (h.flags & route_flag_onlink) out += " onlink";
+        if (h.flags & ~route_flag_onlink) out += " flags " + std::to_string(h.flags & ~route_flag_onlink);
+        if (!h.attrs.empty()) out += " attrs " + hex_text(h.attrs);
+    }
+    if (!r.attrs.empty()) out += " attrs " + hex_text(r.attrs);
     return out;
 }
 

@@ -17,20 +17,48 @@ enum route_type : uint8_t {
 
 // The protocol that marks routes made by network management (ours).
 constexpr uint8_t route_proto_static = 4;
+// The scope of a route through a gateway, and of one on the link.
+constexpr uint8_t route_scope_universe = 0;
+constexpr uint8_t route_scope_link = 253;
+// Flags of a route and of a next hop: the gateway is taken as on the link
+// without a route to it.
+constexpr uint8_t route_flag_onlink = 4;
 
+// One next hop of a route that has several.
+struct route_hop {
+    uint32_t gateway = 0;  // network order; 0: on the link
+    uint32_t if_index = 0;
+    uint16_t weight = 1;   // 1 to 256
+    uint8_t flags = 0;
+    // Its other attributes, unread, as the kernel gave them.
+    std::vector<uint8_t> attrs;
+};
+
+// A route as the table gave it: what the route code reads, and everything
+// else it carries, so that a saved route goes back whole.
 struct route_row {
     uint32_t dst = 0;       // network order
     uint32_t mask = 0;      // network order, contiguous
-    uint32_t next_hop = 0;  // network order: the gateway, or the interface's own address
+    // Network order: the gateway, or the interface's own address; the
+    // first next hop's for a route with several.
+    uint32_t next_hop = 0;
     uint32_t if_index = 0;
     uint32_t metric = 0;
     uint8_t type = route_direct;
     uint8_t proto = route_proto_static;
-    bool onlink = false;    // the gateway is taken as on the link without a route to it
+    uint8_t scope = route_scope_universe;
+    uint8_t tos = 0;
+    uint32_t flags = 0;
     uint32_t pref_src = 0;  // network order; 0: none
+    uint32_t nh_id = 0;     // the next-hop object that the route names; 0: none
+    std::vector<route_hop> hops;  // empty for a route with a single next hop
+    // Every other attribute (the metrics: mtu, advmss, initcwnd ...),
+    // unread, as the kernel gave it.
+    std::vector<uint8_t> attrs;
 };
 
-// "a.b.c.d/len via n dev i metric m" (tests and logs).
+// "a.b.c.d/len via n dev i metric m", then whatever else the route
+// carries (tests).
 std::string route_text(const route_row& r);
 // Prefix length of a contiguous mask in network order; -1 when not contiguous.
 int mask_prefix_len(uint32_t mask_net);

@@ -165,8 +165,8 @@ protected:
         }
     }
 
-    // The user's IPv4 routes, every table.
-    std::string routes() const { return sh_out("ip -n " + user.name() + " -4 route show table all"); }
+    // The user's IPv4 routes, every table, with all they carry.
+    std::string routes() const { return sh_out("ip -n " + user.name() + " -d -4 route show table all"); }
 
     // The configuration that the interface writes for a tunnel (tunnel
     // section, then the transparent listener on the tunnel's address),
@@ -286,6 +286,47 @@ TEST_P(TunnelRoad, StopSignalsGiveTheRoutesBack) {
         EXPECT_EQ(routes(), routes_before) << dir.read("route.log");
     }
     EXPECT_EQ(engine.log_count("Shutdown command recieved\n"), 3u) << engine.log();
+}
+
+// An old default route with its metrics, or with two next hops, is given
+// back whole by the console's shutdown and by SIGTERM; in metric mode it
+// stays behind the tunnel whole, only its metric raised. The host route to
+// the server goes through its first next hop.
+TEST_P(TunnelRoad, DefaultRouteWithAllItCarriesComesBackWhole) {
+    inside in(user.name());
+    ASSERT_TRUE(beside_engine(dir, "libtun.so"));
+    // The device's address route above the old default's metric (100), so
+    // that metric mode raises the old default (to 100 + 200).
+    ASSERT_EQ(sh("ip addr add " + std::string(tunnel_ip) + " peer 10.0.0.1 dev " + user_tun + " metric 200"), 0);
+    const std::string defaults[] = {
+        "default via " + std::string(lan_gateway) + " metric 100 mtu 1400 advmss 1300 initcwnd 10",
+        "default metric 100 nexthop via " + std::string(lan_gateway) + " dev " + lan +
+            " nexthop via 192.168.77.3 dev " + lan + " weight 2"};
+    for (const std::string& old_default : defaults) {
+        ASSERT_EQ(sh("ip route del default && ip route add " + old_default), 0) << old_default;
+        const std::string before = routes();
+        std::string raised = sh_out("ip -d route show default");
+        raised.replace(raised.find(" metric 100"), 11, " metric 300");
+        for (const bool by_signal : {false, true}) {
+            SCOPED_TRACE(old_default + (by_signal ? ", SIGTERM" : ", console shutdown"));
+            const size_t seen = engine.log_count("[local] 1 listening on 10.0.0.2:3000");
+            ASSERT_TRUE(engine.start(dir, conf(), 30000));
+            ASSERT_TRUE(engine.wait_log("[local] 1 listening on 10.0.0.2:3000", 60, seen + 1)) << engine.log();
+            EXPECT_EQ(sh_out("ip -d route show default"), GetParam().default_kept_while_up ? raised : "");
+            const std::string server_route = sh_out("ip route show " + std::string(server_ip));
+            EXPECT_NE(server_route.find(std::string("via ") + lan_gateway), std::string::npos) << server_route;
+            EXPECT_EQ(server_route.find("nexthop"), std::string::npos) << server_route;
+            if (by_signal) {
+                engine.proc.signal(SIGTERM);
+                int status = -1;
+                ASSERT_TRUE(engine.proc.wait_exit(60, &status));
+                EXPECT_EQ(status, 255);
+            } else {
+                shut_down(engine);
+            }
+            EXPECT_EQ(routes(), before) << dir.read("route.log");
+        }
+    }
 }
 
 // The same with the interface: the engine runs on the interface's thread

@@ -126,11 +126,33 @@ struct logic_case {
     std::vector<uint32_t> sleeps;        // a pass that found both routes settles for 1 s
 };
 
-const std::string half1 = "0.0.0.0/1 via 10.0.0.1 dev 5 metric 30";
-const std::string half2 = "128.0.0.0/1 via 10.0.0.1 dev 5 metric 30";
+const std::string half1 = "0.0.0.0/1 via 10.0.0.1 dev 5 metric 30 onlink";
+const std::string half2 = "128.0.0.0/1 via 10.0.0.1 dev 5 metric 30 onlink";
 const std::string net = "192.0.2.0/24 at 192.0.2.2 dev 2 metric 0";
 const std::string peer = "10.0.0.1/32 at 10.7.0.2 dev 5 metric 30";
 const std::string server = "203.0.113.5/32 via 192.0.2.1 dev 2 metric 10";
+
+// A default with two next hops and what the route code does not read (its
+// metrics: mtu 1400), as a router may leave it.
+route_row two_hop_default(uint32_t metric) {
+    route_row r = row("0.0.0.0", 0, "192.0.2.1", route_indirect, 2, metric);
+    r.proto = 3;
+    r.hops.resize(2);
+    r.hops[0].gateway = ip("192.0.2.1");
+    r.hops[0].if_index = 2;
+    r.hops[1].gateway = ip("192.0.2.3");
+    r.hops[1].if_index = 3;
+    r.hops[1].weight = 2;
+    r.attrs = {12, 0, 8, 0, 8, 0, 2, 0, 0x78, 5, 0, 0};
+    return r;
+}
+
+// A host route through that default's first next hop, with its metrics.
+std::string via_first_hop(const char* dst, uint32_t metric) {
+    route_row r = row(dst, 32, "192.0.2.1", route_indirect, 2, metric);
+    r.attrs = two_hop_default(0).attrs;
+    return route_text(r);
+}
 
 const std::vector<logic_case> logic_cases = {
     {"MetricModeRaisesEveryZeroRouteOnce",
@@ -179,6 +201,22 @@ const std::vector<logic_case> logic_cases = {
       "198.51.100.53/32 via 192.0.2.1 dev 2 metric 10"},
      {net, peer, server, half1, half2, "192.0.2.53/32 via 192.0.2.1 dev 2 metric 10",
       "198.51.100.53/32 via 192.0.2.1 dev 2 metric 10"},
+     {1000}},
+    {"MetricModeRaisesADefaultWithTwoNextHopsWhole",
+     {two_hop_default(10), lan_net, adapter},
+     0,
+     "nameserver 192.0.2.53\n",
+     {route_text(two_hop_default(40)), net, peer, via_first_hop("203.0.113.5", 10), via_first_hop("192.0.2.53", 10),
+      half1, half2},
+     {route_text(two_hop_default(40)), net, peer, via_first_hop("203.0.113.5", 40), via_first_hop("192.0.2.53", 40),
+      half1, half2},
+     {1000, 1000}},
+    {"ReplaceModePutsBackADefaultWithTwoNextHopsWhole",
+     {two_hop_default(10), lan_net, adapter},
+     1,
+     "",
+     {net, peer, via_first_hop("203.0.113.5", 10), half1, half2},
+     {net, peer, via_first_hop("203.0.113.5", 10), half1, half2},
      {1000}},
     {"SeventeenDnsServersGetNoRoutes",
      {lan_default, lan_net, adapter},
