@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "platform/dynlib.h"
+#include "ui/core/settings_files.h"
 #include "ui/core/settings_transfer.h"
 #include "ui/modal.h"
 #include "ui/qrconnectform.h"
@@ -101,7 +102,7 @@ void DVBSettingsForm::initLibrary() {
 
 void DVBSettingsForm::fillPresets() {
     delete providers;
-    providers = new QSettings(sat_providers_file, QSettings::IniFormat);
+    providers = new QSettings(settings_location(sat_providers_file), QSettings::IniFormat);
     QStringList names;
     const QList<SatPreset> presets = read_sat_presets(*providers, &names);
     qDebug() << names;

@@ -2,7 +2,7 @@
 // runs the interface on the engine program's main thread; the other three
 // arrive from the engine's threads and only pass work to the GUI thread.
 #include <QCoreApplication>
-#include <QFile>
+#include <QFileInfo>
 #include <QSystemTrayIcon>
 #include <QTranslator>
 
@@ -62,7 +62,8 @@ bool display_reachable() {
 }
 
 void install_translator(QTranslator& t, const char* file, const char* name) {
-    if (QFile::exists(file)) t.load(name, ".");
+    // A FIFO in its place would hold the start until someone wrote to it.
+    if (QFileInfo(file).isFile()) t.load(name, ".");
     QCoreApplication::installTranslator(&t);
 }
 

@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -48,7 +49,8 @@ const char default_tap_address[] = "10.0.0.2";
 // Presence of a companion library in the working directory, by the name the
 // Windows program tested.
 bool library_in_working_dir(const char* windows_name) {
-    return QFile::exists(QDir::currentPath() + "/" + QString::fromStdString(dynlib_file_name(windows_name)));
+    // Loading a FIFO in its place would wait for a writer.
+    return QFileInfo(QDir::currentPath() + "/" + QString::fromStdString(dynlib_file_name(windows_name))).isFile();
 }
 
 // The primary screen's available area, centred the way the dialogs are
@@ -82,7 +84,7 @@ QVector<QIcon> frames(const QString& dir, int count) {
 
 QrConnectForm::QrConnectForm()
     : QDialog(nullptr),
-      interfaceSettings(interface_file, QSettings::IniFormat),
+      interfaceSettings(settings_location(interface_file), QSettings::IniFormat),
       loading(true),
       frame(1),
       animating(false) {
@@ -92,7 +94,9 @@ QrConnectForm::QrConnectForm()
     statForm = new StatForm(this);
     thread = new MyCoolThread;
     protect_subscriptions_file();
-    subscriptions = new QSettings(subscriptions_file, QSettings::IniFormat);
+    subscriptions = new QSettings(settings_location(subscriptions_file), QSettings::IniFormat);
+    guard_settings_writes(subscriptions, subscriptions_file, true);
+    guard_settings_writes(&interfaceSettings, interface_file, false);
     statTimer = new QTimer(this);
     iconTimer = new QTimer(this);
     trayIcon = new QSystemTrayIcon(this);
@@ -230,18 +234,32 @@ void QrConnectForm::refresh_dial_keys() {
 }
 
 void QrConnectForm::sync_settings() {
-    subscriptions->sync();
-    interfaceSettings.sync();
+    // On the way out: a box could hold the end of a session.
+    QString why;
+    if (!save_settings_file(*subscriptions, subscriptions_file, true, &why))
+        qWarning("%s: %s", subscriptions_file, qPrintable(why));
+    if (!save_settings_file(interfaceSettings, interface_file, false, &why))
+        qWarning("%s: %s", interface_file, qPrintable(why));
+}
+
+bool QrConnectForm::save_subscriptions() {
+    QString why;
+    if (save_settings_file(*subscriptions, subscriptions_file, true, &why)) return true;
+    tell_not_written(subscriptions_file, why);
+    return false;
+}
+
+void QrConnectForm::tell_not_written(const char* file, const QString& why) {
+    modal::message(this, QMessageBox::Critical, tr("Error"),
+                   tr("The settings could not be written to %1: %2").arg(file, why), QMessageBox::Ok, QMessageBox::Ok);
 }
 
 // ------------------------------------------------------------- files
 
 bool QrConnectForm::write_conf() {
     if (::write_conf(*this, ui.DVBConnect->isChecked())) return true;
-    const QString why = QString::fromLocal8Bit(std::strerror(errno));
-    modal::message(this, QMessageBox::Critical, tr("Error"),
-                   tr("The settings could not be written to %1: %2").arg(engine_conf_file, why), QMessageBox::Ok,
-                   QMessageBox::Ok);
+    tell_not_written(engine_conf_file,
+                     errno == EINVAL ? tr("not a regular file") : QString::fromLocal8Bit(std::strerror(errno)));
     return false;
 }
 
@@ -255,10 +273,10 @@ bool QrConnectForm::write_settings_files(bool conf_first) {
     if (conf_first) {
         if (!write_conf()) return false;
         write_ini();
-        return true;
+        return save_subscriptions();
     }
     write_ini();
-    return write_conf();
+    return save_subscriptions() && write_conf();
 }
 
 bool QrConnectForm::typed_login_usable() {
@@ -309,7 +327,11 @@ void QrConnectForm::sub_change(QString new_login) {
     refresh_dial_keys();
 }
 
-void QrConnectForm::save_settings() { statForm->saveWindowState(interfaceSettings); }
+void QrConnectForm::save_settings() {
+    statForm->saveWindowState(interfaceSettings);
+    QString why;
+    if (!save_settings_file(interfaceSettings, interface_file, false, &why)) tell_not_written(interface_file, why);
+}
 
 // ------------------------------------------------------------- settings dialog
 
@@ -598,7 +620,7 @@ void QrConnectForm::ConnectFinished() {
 
     trayMenu = new QMenu;
     trayMenu->addAction(restartAction);
-    uiLists = new QSettings(ui_lists_file, QSettings::IniFormat);
+    uiLists = new QSettings(settings_location(ui_lists_file), QSettings::IniFormat);
 
     QMenu* serverMenu = trayMenu->addMenu(tr("Select server"));
     serverGroup = new QActionGroup(this);

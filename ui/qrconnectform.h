@@ -66,7 +66,8 @@ public:
     // The subscription's dial-up keys as the GUI thread last stored them,
     // for the quit road on the engine thread.
     DialKeys dial_keys() const;
-    // Both settings files to disk: every road out of the interface ends here.
+    // Both settings files to disk: every road out of the interface ends
+    // here. What fails goes to the debug output.
     void sync_settings();
 
     // False, after telling the user, when the file could not be written.
@@ -119,10 +120,14 @@ private:
                    const std::function<bool(const QString&)>& is_current);
     void place_stat_form();
     void write_settings_after_change();
+    // Subscriptions.ini to disk; false, after telling the user, when it
+    // could not be written.
+    bool save_subscriptions();
+    void tell_not_written(const char* file, const QString& why);
     // Both settings files, the configuration first on the way to the engine.
     // False, after telling the user, when the settings hold a text the
     // configuration cannot carry (nothing is written then) or when the
-    // configuration could not be written.
+    // configuration or Subscriptions.ini could not be written.
     bool write_settings_files(bool conf_first);
     // The login and password typed, before they are taken: false, after
     // telling the user, when the configuration could not carry them.

@@ -35,7 +35,8 @@ void show_choice(bool first, QRadioButton* first_button, QRadioButton* second_bu
 
 }  // namespace
 
-QrSettingsForm::QrSettingsForm(QrConnectForm*) : QDialog(nullptr), ui_lists(ui_lists_file, QSettings::IniFormat) {
+QrSettingsForm::QrSettingsForm(QrConnectForm*)
+    : QDialog(nullptr), ui_lists(settings_location(ui_lists_file), QSettings::IniFormat) {
     ui.setupUi(this);
     load_lists();
     adjustSize();

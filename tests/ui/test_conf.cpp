@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -179,6 +184,75 @@ TEST(UiConfWriter, FileHoldsThePasswordForItsOwnerOnly) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_FALSE(write_conf(typical(), false, QString::fromStdString(d.file("no-dir/quorin.conf"))));
+}
+
+// Whatever stands at quorin.conf, a link to a regular file is the only
+// thing besides a regular file that is written: its target is replaced and
+// the link stays. A device, a FIFO or a directory is neither written nor
+// read, nor does it lose its mode; a FIFO is not even waited on.
+TEST(UiConfWriter, OnlyARegularFileIsWrittenOrRead) {
+    struct stand_case {
+        const char* name;
+        std::function<bool(const temp_dir&)> make;  // false: not allowed here
+        int error;                                  // 0: written
+    } const cases[] = {
+        {"link to a file", [](const temp_dir& d) {
+             mkdir(d.file("real").c_str(), 0700);
+             d.write("real/quorin.conf", "earlier\n");
+             return symlink("real/quorin.conf", d.file("quorin.conf").c_str()) == 0;
+         }, 0},
+        {"link to a device node", [](const temp_dir& d) {
+             if (mknod(d.file("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) return false;
+             chmod(d.file("null").c_str(), 0666);
+             return symlink("null", d.file("quorin.conf").c_str()) == 0;
+         }, EINVAL},
+        {"FIFO", [](const temp_dir& d) {
+             return mkfifo(d.file("quorin.conf").c_str(), 0666) == 0 && chmod(d.file("quorin.conf").c_str(), 0666) == 0;
+         }, EINVAL},
+        {"link to a directory", [](const temp_dir& d) {
+             mkdir(d.file("dir").c_str(), 0777);
+             return symlink("dir", d.file("quorin.conf").c_str()) == 0;
+         }, EISDIR},
+    };
+    std::string skipped;
+    for (const stand_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_dir d;
+        const std::string path = d.file("quorin.conf");
+        if (!c.make(d)) {
+            skipped += std::string(c.name) + ": " + std::strerror(errno) + "; ";
+            continue;
+        }
+        // A reader keeps a writer from waiting, so that the old writer's
+        // fault shows as a wrong answer and not as a hang.
+        const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        struct stat before;
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+        errno = 0;
+        EXPECT_EQ(write_conf(typical(), false, QString::fromStdString(path)), c.error == 0);
+        EXPECT_EQ(errno, c.error);
+        struct stat after, link;
+        ASSERT_EQ(stat(path.c_str(), &after), 0);
+        ASSERT_EQ(lstat(path.c_str(), &link), 0);
+        if (c.error == 0) {
+            EXPECT_TRUE(S_ISLNK(link.st_mode)) << "the link stays a link";
+            EXPECT_NE(read_file(path).find("passwd=secret\n"), std::string::npos);
+            EXPECT_EQ(after.st_mode & 0777, 0600u);
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(d.file("real")), {}), 1)
+                << "no new file left beside the target";
+        } else {
+            EXPECT_EQ(after.st_mode, before.st_mode);
+            EXPECT_EQ(after.st_rdev, before.st_rdev);
+            char byte;
+            if (reader >= 0 && S_ISFIFO(after.st_mode)) {
+                EXPECT_LE(read(reader, &byte, 1), 0) << "nothing written into it";
+            }
+            ConnectionSettings s = typical();
+            EXPECT_FALSE(read_conf(s, QString::fromStdString(path)));
+        }
+        if (reader >= 0) close(reader);
+    }
+    if (!skipped.empty()) GTEST_SKIP() << "not made here: " << skipped;
 }
 
 // A text reaches the engine as written, or is refused before the file is

@@ -2,7 +2,11 @@
 // the connecting road, the downloaded settings and the connection finish.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <QAccessible>
 #include <QAction>
@@ -25,9 +29,14 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/dialup.h"
@@ -419,6 +428,157 @@ TEST_F(UiConnectForm, FailedWriteOfTheConfigurationStartsNothing) {
     EXPECT_TRUE(QApplication::quitOnLastWindowClosed());
 }
 
+// A device node made here, behind a link named name: what a settings file
+// may be by mistake or malice. False where nodes cannot be made.
+bool link_to_device(const working_dir& wd, const std::string& name) {
+    const std::string node = name + ".node";
+    return mknod(wd.file(node).c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+           chmod(wd.file(node).c_str(), 0666) == 0 && symlink(node.c_str(), wd.file(name).c_str()) == 0;
+}
+
+// Neither the start nor Connect writes to, or changes the mode of, a
+// settings file that is not a regular file; Connect says so and starts
+// nothing.
+TEST_F(UiConnectForm, FilesThatAreNotFilesAreNotWritten) {
+    struct stand_case {
+        const char* file;
+        bool fifo;  // else a link to a device node
+    } const cases[] = {{"Subscriptions.ini", false}, {"quorin.conf", false}, {"quorin.conf", true}};
+    for (const stand_case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + (c.fifo ? " FIFO" : " device"));
+        std::remove(wd.file("quorin.conf").c_str());
+        wd.write("quorin.conf", ui_conf("alice"));
+        const bool conf = c.file == std::string("quorin.conf");
+        const auto make = [&] {
+            std::remove(wd.file(c.file).c_str());
+            return c.fifo ? mkfifo(wd.file(c.file).c_str(), 0666) == 0 && chmod(wd.file(c.file).c_str(), 0666) == 0
+                          : link_to_device(wd, c.file);
+        };
+        // The configuration is read as a file at start and found replaced
+        // at Connect.
+        if (!conf && !make()) GTEST_SKIP() << "no device node here: " << std::strerror(errno);
+        QrConnectForm& f = build();
+        f.show();
+        f.ui.password->setText("secret");
+        if (conf && !make()) GTEST_SKIP() << "no device node here: " << std::strerror(errno);
+        // A reader keeps a writer from waiting on the FIFO.
+        const int reader = open(wd.file(c.file).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        struct stat before, after;
+        ASSERT_EQ(stat(wd.file(c.file).c_str(), &before), 0);
+        script.questions.clear();
+        f.StartConnecting();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(engine_starts.load(), 0);
+        ASSERT_EQ(script.count("message"), 1);
+        EXPECT_EQ(script.questions[0].text,
+                  QString("The settings could not be written to %1: not a regular file").arg(c.file));
+        f.sync_settings();
+        ASSERT_EQ(stat(wd.file(c.file).c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode) << std::oct << after.st_mode;
+        EXPECT_EQ(after.st_rdev, before.st_rdev);
+        EXPECT_EQ(before.st_mode & 0777, 0666u);
+        if (reader >= 0) close(reader);
+        TearDown();
+        std::remove(wd.file("Subscriptions.ini").c_str());
+    }
+}
+
+// The working directory on a disk of 16 KB of its own.
+class small_disk {
+public:
+    small_disk(const working_dir& wd, const std::string& name) : dir_(wd.file(name)), back_(wd.dir().path()) {
+        mkdir(dir_.c_str(), 0700);
+        mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=16k") == 0;
+        if (!mounted_) why_ = std::strerror(errno);
+        if (mounted_ && chdir(dir_.c_str()) != 0) why_ = std::strerror(errno);
+    }
+    ~small_disk() {
+        if (!mounted_) return;
+        if (chdir(back_.c_str()) != 0) ADD_FAILURE() << "cannot leave " << dir_;
+        umount2(dir_.c_str(), MNT_DETACH);
+    }
+    small_disk(const small_disk&) = delete;
+    small_disk& operator=(const small_disk&) = delete;
+    // Empty when mounted and entered.
+    const std::string& why() const { return why_; }
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
+    // Fills the disk but for free_pages pages.
+    void fill(int free_pages) const {
+        const int fd = open(file("filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const std::string page(4096, 'x');
+        off_t size = 0;
+        ssize_t n;
+        while ((n = write(fd, page.data(), page.size())) > 0) size += n;
+        EXPECT_EQ(ftruncate(fd, std::max<off_t>(0, size - free_pages * 4096)), 0);
+        close(fd);
+    }
+    std::string files() const {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir_)) names.insert(e.path().filename().string());
+        std::string list;
+        for (const std::string& n : names) list += n + " ";
+        return list;
+    }
+
+private:
+    std::string dir_, back_, why_;
+    bool mounted_ = false;
+};
+
+// A write that fails on a full disk leaves the earlier files byte for
+// byte, no new file beside them and no engine started.
+TEST_F(UiConnectForm, AFailedWriteLosesNothing) {
+    const std::string subscriptions = "[alice]\nQuorin\\passwd=stored\nQuorin\\server\\port=2099\n";
+    struct disk_case {
+        const char* name;
+        bool earlier_files;
+        int free_pages;
+        const char* box;
+    } const cases[] = {
+        // The new file outgrows the page the old one holds.
+        {"Connect, disk full", true, 0, "quorin.conf: No space left on device"},
+        // The configuration goes in; the subscriptions do not.
+        {"Connect, room for the configuration", true, 1, "Subscriptions.ini: the disk is full"},
+        {"first settings saved, disk full", false, 0, "Subscriptions.ini: the file or its folder cannot be written"},
+    };
+    for (const disk_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A folder of its own: the settings class keeps what it knows of a
+        // file by its path for the life of the process.
+        const std::string folder = "disk" + std::to_string(&c - cases);
+        small_disk disk(wd, folder);
+        if (!disk.why().empty()) GTEST_SKIP() << "no tmpfs here: " << disk.why();
+        if (c.earlier_files) {
+            wd.write(folder + "/quorin.conf", ui_conf("alice"));
+            wd.write(folder + "/Subscriptions.ini", subscriptions);
+        }
+        QrConnectForm& f = build();
+        f.show();
+        f.ui.password->setText("secret");
+        if (c.free_pages == 0) f.log = f.server = f.sat_ip = f.port_addr = QString(1000, 'x');
+        disk.fill(c.free_pages);
+        const std::string listed = disk.files();
+        script.questions.clear();
+        if (c.earlier_files)
+            f.StartConnecting();
+        else
+            f.SettingsFinished(1);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(engine_starts.load(), 0);
+        // The settings dialog, never filled here, may refuse its values too.
+        ASSERT_GE(script.count("message"), 1);
+        EXPECT_EQ(script.questions[0].text, QString("The settings could not be written to ") + c.box);
+        if (c.earlier_files) {
+            if (c.free_pages == 0) {
+                EXPECT_EQ(wd.read(folder + "/quorin.conf"), ui_conf("alice"));
+            }
+            EXPECT_EQ(wd.read(folder + "/Subscriptions.ini"), subscriptions);
+        }
+        EXPECT_EQ(disk.files(), listed);
+        TearDown();
+    }
+}
+
 // A file of the interface's own, written before its login had a
 // subscription: the first connection keeps the file's server, port and
 // listeners, and stores them.
@@ -680,6 +840,21 @@ TEST_F(UiConnectFinish, WindowStateComesFromInterfaceIni) {
     QSettings ini(interface_file, QSettings::IniFormat);
     EXPECT_NEAR(ini.value(key_opacity).toDouble(), 0.5, 0.01);
     EXPECT_EQ(ini.value(key_update_timeout).toInt(), 5);
+}
+
+// Quit keeps the window's state, or says why it could not; a device behind
+// Interface.ini is neither written nor replaced.
+TEST_F(UiConnectFinish, WindowStateThatCannotBeWrittenIsReported) {
+    if (!link_to_device(wd, "Interface.ini")) GTEST_SKIP() << "no device node here: " << std::strerror(errno);
+    QrConnectForm& f = connected();
+    f.save_settings();
+    ASSERT_EQ(script.count("message"), 1);
+    EXPECT_EQ(script.questions[0].text, "The settings could not be written to Interface.ini: not a regular file");
+    f.sync_settings();
+    struct stat st;
+    ASSERT_EQ(stat(wd.file("Interface.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
 }
 
 TEST_F(UiConnectFinish, WithoutPositionTheWindowGoesToTheCorner) {

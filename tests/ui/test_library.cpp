@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QSettings>
 
@@ -56,9 +57,10 @@ protected:
                 "QUORIN_PPP_RUNDIR=" + dir.file("run"),
                 std::string("QUORIN_PPPD=") + QUORIN_FAKE_PPPD};
     }
-    void start_host(int flag, const std::vector<std::string>& steps) {
+    void start_host(int flag, const std::vector<std::string>& steps, const std::vector<std::string>& more_env = {}) {
         ASSERT_EQ(access(host_path.c_str(), X_OK), 0) << host_path << " was not built";
         std::vector<std::string> argv = env();
+        argv.insert(argv.end(), more_env.begin(), more_env.end());
         argv.push_back(host_path);
         argv.push_back(std::to_string(flag));
         argv.insert(argv.end(), steps.begin(), steps.end());
@@ -251,6 +253,39 @@ TEST_F(UiLibrary, EndOfSessionEndsTheInterfaceWithSettingsOnDisk) {
     struct stat st;
     ASSERT_EQ(stat(dir.file("Subscriptions.ini").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Opening a FIFO waits for a writer: in place of any file the interface
+// reads, it held the start for good, SIGTERM included. The DVB card is on
+// for the subscription, so that the presets are read as well.
+TEST_F(UiLibrary, FifoInPlaceOfAFileHoldsNothing) {
+    for (const char* lib : {"libdvb.so", "libKestrix.so", "libTeVii.so"})
+        ASSERT_TRUE(e2e::bin_exists(lib)) << lib << " was not built";
+    start_x(true);
+    dir.write("tevii-sim.ini", "[Card]\nDevices=1\n[Device0]\nName=Simulated card\n");
+    const char* const files[] = {"Subscriptions.ini", "Interface.ini", "UI settings.ini", "Satproviders.ini",
+                                 "quorin.conf"};
+    for (const char* name : files) {
+        SCOPED_TRACE(name);
+        for (const char* file : files) std::remove(dir.file(file).c_str());
+        dir.write("quorin.conf", ui_conf("alice"));
+        dir.write("Subscriptions.ini", "[alice]\nDVB\\Enabled=true\n");
+        dir.write("libdvb.so", "");
+        std::remove(dir.file(name).c_str());
+        ASSERT_EQ(mkfifo(dir.file(name).c_str(), 0600), 0);
+        start_host(1, {"form-shown"}, {"TEVII_SIMULATOR=" + dir.file("tevii-sim.ini")});
+        // "ok form-shown", or "fail form-shown" once the host gave up.
+        std::string shown;
+        host.wait_line("form-shown", run_timeout_s, &shown);
+        EXPECT_EQ(shown, "ok form-shown");
+        host.signal(SIGTERM);
+        if (!host.wait_exit(30)) {
+            ADD_FAILURE() << "SIGTERM did not end the interface";
+            host.kill_hard();
+            continue;
+        }
+        finish(0);
+    }
 }
 
 }  // namespace

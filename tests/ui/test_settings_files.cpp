@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <QSettings>
 
+#include <functional>
 #include <string>
 
 #include "tests/engine/support/child.h"
@@ -91,20 +94,65 @@ TEST(UiSubscriptions, StoredValuesComeBackAndTapNeedsTheLibrary) {
 
 TEST(UiSubscriptions, FileIsKeptFromOtherUsers) {
     temp_dir d;
-    protect_subscriptions_file(path_in(d, "Subscriptions.ini"));
+    const QString path = path_in(d, "Subscriptions.ini");
     struct stat st;
-    ASSERT_EQ(stat(d.file("Subscriptions.ini").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    protect_subscriptions_file(path);
+    EXPECT_NE(stat(d.file("Subscriptions.ini").c_str(), &st), 0) << "nothing is made before there is something to keep";
     {
-        QSettings ini(path_in(d, "Subscriptions.ini"), QSettings::IniFormat);
-        ini.setValue("alice/Quorin/passwd", "secret");
+        QSettings ini(settings_location(path), QSettings::IniFormat);
+        for (const char* password : {"secret", "other"}) {
+            ini.setValue("alice/Quorin/passwd", password);
+            QString why;
+            EXPECT_TRUE(save_settings_file(ini, path, true, &why)) << why.toStdString();
+            ASSERT_EQ(stat(d.file("Subscriptions.ini").c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << "made for its owner, kept so when the settings class rewrites it";
+        }
     }
-    ASSERT_EQ(stat(d.file("Subscriptions.ini").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the settings class keeps the mode when it rewrites";
     chmod(d.file("Subscriptions.ini").c_str(), 0644);
-    protect_subscriptions_file(path_in(d, "Subscriptions.ini"));
+    protect_subscriptions_file(path);
     ASSERT_EQ(stat(d.file("Subscriptions.ini").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Root changes the mode of anything it opens: only a regular file of the
+// process's own user is made private, also through a link.
+TEST(UiSubscriptions, NothingElseChangesMode) {
+    struct mode_case {
+        const char* name;
+        std::function<bool(const temp_dir&)> make;  // false: not allowed here
+    } const cases[] = {
+        {"link to a device node", [](const temp_dir& d) {
+             return mknod(d.file("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+                    chmod(d.file("null").c_str(), 0666) == 0 &&
+                    symlink("null", d.file("Subscriptions.ini").c_str()) == 0;
+         }},
+        {"file of another user", [](const temp_dir& d) {
+             d.write("Subscriptions.ini", "[alice]\n");
+             return chown(d.file("Subscriptions.ini").c_str(), 65534, 65534) == 0 &&
+                    chmod(d.file("Subscriptions.ini").c_str(), 0644) == 0 && geteuid() != 65534;
+         }},
+        {"link to a file of another user", [](const temp_dir& d) {
+             d.write("theirs.ini", "[alice]\n");
+             return chown(d.file("theirs.ini").c_str(), 65534, 65534) == 0 &&
+                    chmod(d.file("theirs.ini").c_str(), 0644) == 0 && geteuid() != 65534 &&
+                    symlink("theirs.ini", d.file("Subscriptions.ini").c_str()) == 0;
+         }},
+    };
+    std::string skipped;
+    for (const mode_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_dir d;
+        if (!c.make(d)) {
+            skipped += std::string(c.name) + "; ";
+            continue;
+        }
+        struct stat before, after;
+        ASSERT_EQ(stat(d.file("Subscriptions.ini").c_str(), &before), 0);
+        protect_subscriptions_file(path_in(d, "Subscriptions.ini"));
+        ASSERT_EQ(stat(d.file("Subscriptions.ini").c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+    }
+    if (!skipped.empty()) GTEST_SKIP() << "not made here (needs root): " << skipped;
 }
 
 TEST(UiLists, FirstKeyOfEachChildGroup) {

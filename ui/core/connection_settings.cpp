@@ -1,7 +1,6 @@
 #include "ui/core/connection_settings.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -11,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/files.h"
 
 const char engine_conf_file[] = "quorin.conf";
 
@@ -271,16 +272,11 @@ bool write_conf(const ConnectionSettings& s, bool dvb_connect, const QString& pa
     // A line break in a text would write lines of its own: nothing goes out
     // that the reader would not give back.
     if (!conf_text_problems(s).isEmpty()) return false;
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    // An older file keeps its mode through O_TRUNC; the password is in it.
-    fchmod(fd, 0600);
-    FILE* f = fdopen(fd, "w");
-    if (!f) {
-        close(fd);
-        return false;
-    }
+    // The whole text first: the file is replaced at once or not at all.
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    if (!f) return false;
     std::fprintf(f, "[server]\n");
     std::fprintf(f, "traffic=%d\n", s.traffic);
     if (s.debug != 0) std::fprintf(f, "debug=%d\n", s.debug);
@@ -314,13 +310,23 @@ bool write_conf(const ConnectionSettings& s, bool dvb_connect, const QString& pa
         std::fprintf(f, "[local]\nremote=quorin\ntransparent\n");
         std::fprintf(f, "port=%s:%d\n", text(s.tap_ip).constData(), tap_transparent_port);
     }
-    const bool written = !std::ferror(f);
-    return std::fclose(f) == 0 && written;
+    const bool formatted = !std::ferror(f) && std::fclose(f) == 0;
+    const bool written = formatted && replace_file(QFile::encodeName(path).toStdString(), std::string(buf, len));
+    const int err = errno;
+    std::free(buf);
+    errno = err;
+    return written;
 }
 
 bool read_conf(ConnectionSettings& s, const QString& path) {
-    FILE* f = std::fopen(QFile::encodeName(path).constData(), "r");
-    if (!f) return false;
+    // A FIFO put there would hold the open until someone writes to it.
+    const int fd = open_regular_file(QFile::encodeName(path).toStdString(), O_RDONLY);
+    if (fd < 0) return false;
+    FILE* f = fdopen(fd, "r");
+    if (!f) {
+        close(fd);
+        return false;
+    }
 
     read_pass(
         f, "[server]", [] {}, [&](char* line) { read_server_line(s, line); }, [] {});

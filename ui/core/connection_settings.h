@@ -73,10 +73,13 @@ extern const char engine_conf_file[];
 // the engine could not start from it either.
 bool conf_file_present(const QString& path = engine_conf_file);
 
-// Writes the whole file, replacing an earlier one, with mode 0600 (it holds
-// the password). dvb_connect adds the DVB card's loopback socket line.
-// False when the file cannot be created or written, and, with nothing
-// touched, when the settings hold a text the file cannot carry.
+// Writes the whole file, with mode 0600 (it holds the password), through a
+// new file renamed over the earlier one; a link stays a link and its target
+// is replaced. dvb_connect adds the DVB card's loopback socket line. False,
+// with the earlier file as it was, when the file cannot be written (errno
+// tells why; EINVAL or EISDIR: what stands there is not a regular file, and
+// nothing was opened), and when the settings hold a text the file cannot
+// carry.
 bool write_conf(const ConnectionSettings& s, bool dvb_connect, const QString& path = engine_conf_file);
 
 // Reads the file into s and sets settings_local. False when it does not

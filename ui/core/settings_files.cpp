@@ -1,15 +1,20 @@
 #include "ui/core/settings_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <QCoreApplication>
+#include <QEvent>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "ui/core/settings_transfer.h"
 
 const char subscriptions_file[] = "Subscriptions.ini";
@@ -117,13 +122,112 @@ const std::vector<subscription_key>& subscription_keys() {
 
 }  // namespace
 
-void protect_subscriptions_file(const QString& path) {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = open(name.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && (st.st_mode & 077)) fchmod(fd, st.st_mode & 0700);
-    close(fd);
+void protect_subscriptions_file(const QString& path) { restrict_to_owner(QFile::encodeName(path).toStdString()); }
+
+QString settings_location(const QString& path) {
+    // exists() and isFile() stat the file, which never waits as an open does.
+    const QFileInfo info(path);
+    if (!info.exists() || info.isFile()) return path;
+    static QTemporaryDir scratch;
+    // Without a scratch folder, no file at all: QSettings then writes
+    // nowhere.
+    return scratch.isValid() ? scratch.filePath(info.fileName()) : QString();
+}
+
+namespace {
+
+QString tr(const char* source) { return QCoreApplication::translate("QrConnectForm", source); }
+
+int settings_key_count(QSettings& ini) {
+    const QString group = ini.group();
+    while (!ini.group().isEmpty()) ini.endGroup();
+    const int keys = ini.allKeys().size();
+    if (!group.isEmpty()) ini.beginGroup(group);
+    return keys;
+}
+
+// The settings class writes one "key=value" line per key under "[section]"
+// lines and counts a short write as done (Qt 5 on a full disk): a file
+// that came out cut lacks lines.
+bool holds_every_key(const std::string& file, int keys) {
+    std::string text;
+    if (!read_regular_file(file, &text)) return keys == 0;
+    if (!text.empty() && text.back() != '\n') return false;
+    int lines = 0;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find('\n', at);
+        if (end > at && text[at] != '[') ++lines;
+        at = end + 1;
+    }
+    return lines == keys;
+}
+
+}  // namespace
+
+bool save_settings_file(QSettings& ini, const QString& path, bool owner_only, QString* why) {
+    const std::string target = link_target(QFile::encodeName(path).toStdString());
+    const QFileInfo info(QFile::decodeName(target.c_str()));
+    if (ini.fileName() != QFileInfo(path).absoluteFilePath() || (info.exists() && !info.isFile())) {
+        *why = info.isDir() ? QString::fromLocal8Bit(std::strerror(EISDIR)) : tr("not a regular file");
+        return false;
+    }
+    const int keys = settings_key_count(ini);
+    const bool existed = info.exists();
+    if (!existed && owner_only && keys > 0 && !replace_file(target, "")) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    // The file as it was, to put back when the write goes wrong.
+    const std::string kept = existed ? second_name(target) : std::string();
+    // The status stays what it first turned to: once it is an error, only
+    // a new file in place of the old one shows that the write went through.
+    const bool status_tells = ini.status() == QSettings::NoError;
+    ini.sync();
+    std::error_code ec;
+    bool saved = status_tells    ? ini.status() == QSettings::NoError
+                 : kept.empty() ? keys == 0 || QFileInfo(info.filePath()).size() > 0
+                                : !std::filesystem::equivalent(kept, target, ec);
+    if (!saved)
+        *why = tr("the file or its folder cannot be written");
+    else if (!(saved = holds_every_key(target, keys)))
+        *why = tr("the disk is full");
+    if (!saved) {
+        if (!kept.empty())
+            std::rename(kept.c_str(), target.c_str());
+        else if (!existed)
+            std::remove(target.c_str());
+    }
+    // Still there when the rename found both names on one file.
+    if (!kept.empty()) std::remove(kept.c_str());
+    return saved;
+}
+
+namespace {
+
+class settings_write_guard : public QObject {
+public:
+    settings_write_guard(QSettings* ini, const QString& path, bool owner_only)
+        : QObject(ini), ini_(ini), path_(path), owner_only_(owner_only) {}
+
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() != QEvent::UpdateRequest) return false;
+        QString why;
+        if (!save_settings_file(*ini_, path_, owner_only_, &why))
+            qWarning("%s: %s", qPrintable(path_), qPrintable(why));
+        return true;
+    }
+
+private:
+    QSettings* ini_;
+    QString path_;
+    bool owner_only_;
+};
+
+}  // namespace
+
+void guard_settings_writes(QSettings* ini, const QString& path, bool owner_only) {
+    ini->installEventFilter(new settings_write_guard(ini, path, owner_only));
 }
 
 void write_subscription(QSettings& ini, const ConnectionSettings& s, const QString& dial_connection,

@@ -18,10 +18,30 @@ extern const char ui_lists_file[];        // "UI settings.ini"
 // The service's main server, the load default of a subscription's server.
 extern const char default_server_address[];
 
-// Subscriptions.ini holds passwords: it is created with mode 0600 before
-// QSettings first writes it (the settings class keeps an existing file's
-// mode), and an existing file loses group and other access.
+// Subscriptions.ini holds passwords: an existing file of this user loses
+// group and other access at start (the settings class keeps a file's mode
+// when it rewrites it); a new one is made 0600 by save_settings_file.
+// Nothing else changes mode: not a device, FIFO or directory, nor a file
+// of another user, also when Subscriptions.ini is a link to one.
 void protect_subscriptions_file(const QString& path = subscriptions_file);
+
+// Where a QSettings object may read and write the ini file at path: path
+// itself when it names a regular file (through links) or nothing; else a
+// missing file in a private scratch folder, so that the settings read as
+// empty and never reach path. QSettings would open a FIFO and wait for a
+// writer, or write its file over a device.
+QString settings_location(const QString& path);
+
+// Writes the pending changes of ini, opened at settings_location(path), to
+// path. owner_only: a new file is made readable by its owner only before
+// the settings go in. False, and why, when they did not all reach the file;
+// the file then holds what it held before (none when there was none).
+bool save_settings_file(QSettings& ini, const QString& path, bool owner_only, QString* why);
+
+// The settings class writes its file by itself too, on the event loop after
+// a change: from now on those writes of ini go through save_settings_file,
+// and what fails goes to the debug output.
+void guard_settings_writes(QSettings* ini, const QString& path, bool owner_only);
 
 // The dial-up keys of a subscription.
 extern const char key_dial_connection[];  // "DIAL/CONNECTION"
