@@ -29,7 +29,7 @@ if(NOT QUORIN_SANITIZE)
   endfunction()
   # Only the platform pieces the two libraries use: the rest brings libmnl.
   set(platform_srcs)
-  foreach(p dynlib ini sleep tick)
+  foreach(p dynlib files ini sleep tick)
     list(APPEND platform_srcs ${CMAKE_SOURCE_DIR}/platform/${p}.cpp)
   endforeach()
   tuner_sources_of(kestrix_core kestrix_core_srcs)
