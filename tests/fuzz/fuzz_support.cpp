@@ -92,6 +92,9 @@ void refuse(const char* what, const sockaddr* sa) {
 // listener's unaccepted backlog was, without a TCP handshake through the
 // kernel for every open. The far ends close with the input.
 std::vector<int> service_peers;
+// Connects that reached the listener after all (no descriptors left for a
+// pair): their backlog is emptied with the input.
+bool service_backlog = false;
 
 bool connect_service(int fd, const sockaddr* sa, socklen_t len) {
     if (!sa || sa->sa_family != AF_INET || len < socklen_t(sizeof(sockaddr_in)) || env.service_listener < 0)
@@ -100,10 +103,14 @@ bool connect_service(int fd, const sockaddr* sa, socklen_t len) {
     std::memcpy(&in, sa, sizeof in);
     if (in.sin_addr.s_addr != htonl(INADDR_LOOPBACK) || in.sin_port != env.service_port) return false;
     int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return false;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
+        service_backlog = true;
+        return false;
+    }
     if (dup2(pair[0], fd) < 0) {
         close(pair[0]);
         close(pair[1]);
+        service_backlog = true;
         return false;
     }
     close(pair[0]);
@@ -368,11 +375,12 @@ void fuzz_teardown() {
     cur_index = -1;
     fuzz_drain(env.sink);
     fuzz_drain(env.engine_udp);
-    for (;;) {
+    while (service_backlog) {
         const int fd = accept(env.service_listener, nullptr, nullptr);
         if (fd < 0) break;
         close(fd);
     }
+    service_backlog = false;
     for (const int fd : service_peers) close(fd);
     service_peers.clear();
 }
