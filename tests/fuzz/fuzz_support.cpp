@@ -416,6 +416,14 @@ FUZZ_UNTRACED bool in_ring(const stx_session* s, const s_stream* st) {
     return it != ring_members.end() && it->first == st && it->second == s;
 }
 
+// The receive window of a session that once saw a far-ahead data id keeps
+// 64 Ki slots: counted in one plain pass over the vector's own storage.
+__attribute__((no_sanitize("address", "coverage"))) long count_set(stx_packet* const* slots, size_t n) {
+    long set = 0;
+    for (size_t i = 0; i < n; i++) set += slots[i] != nullptr;
+    return set;
+}
+
 FUZZ_UNTRACED void check_ring(const stx_session* s) {
     long ring = 0;
     uint64_t queued = 0;
@@ -458,13 +466,15 @@ FUZZ_UNTRACED void check_session(const stx_session* s) {
     if (bytes != s->bytes_in_flight) broken("bytes in flight", long(bytes), long(s->bytes_in_flight));
     if (packets != long(s->packets_in_flight)) broken("packets in flight", packets, long(s->packets_in_flight));
 
-    long held = 0;
-    for (size_t i = 0; i < s->window.slots.size(); i++) {
-        if (!s->window.slots[i]) continue;
-        if (i >= s->window.used) broken("window slot beyond used", long(i), long(s->window.used));
-        held++;
+    const rx_window& w = s->window;
+    const size_t used = std::min<size_t>(w.used, w.slots.size());
+    const long held = count_set(w.slots.data(), used);
+    if (count_set(w.slots.data() + used, w.slots.size() - used) != 0) {
+        size_t i = used;
+        while (!w.slots[i]) i++;
+        broken("window slot beyond used", long(i), long(w.used));
     }
-    if (held != long(s->window.count)) broken("window count", held, long(s->window.count));
+    if (held != long(w.count)) broken("window count", held, long(w.count));
 }
 
 }  // namespace
