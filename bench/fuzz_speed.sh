@@ -4,18 +4,27 @@
 #   bench/fuzz_speed.sh [BUILD_DIR ...]     (default: build-fuzz)
 #   FUZZ_SPEED_SECONDS  time per target (default 30)
 #   FUZZ_SPEED_TARGETS  which targets (default: the five network ones)
-# Each target runs alone, from a fresh copy of its seeds, with a fixed
-# random seed and the options of tests/fuzz/run_fuzz.sh. With several build
-# folders each target runs in one after the other, so that the figures of a
-# pair are taken under the same load. The load average is printed around
-# each run: other work on the machine skews the figures.
+#   FUZZ_SPEED_REPLAYS  runs of each input in the replay (default 10)
+# Two figures per target and build:
+# - fuzzing: libFuzzer's own exec/s, the target fuzzing alone from a fresh
+#   copy of its seeds with a fixed random seed and the options of
+#   tests/fuzz/run_fuzz.sh. A faster build gets further in the same time, to
+#   larger inputs, so this understates a gain.
+# - replay: the corpus the first build grew, every input run the same number
+#   of times by each build; the same work for all, timed by the wall clock.
+# With several build folders each target runs in one after the other, so
+# that the figures of a pair are taken under the same load. The load
+# average is printed around each run: other work on the machine skews them.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 seconds=${FUZZ_SPEED_SECONDS:-30}
+replays=${FUZZ_SPEED_REPLAYS:-10}
 targets=(${FUZZ_SPEED_TARGETS:-datagram commands inflate handshake console})
-builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=("$root/build-fuzz")
+builds=()
+for b in "${@:-$root/build-fuzz}"; do
+    builds+=("$(cd "$b" && pwd)") || exit 2
+done
 
 options() {
     case $1 in
@@ -27,24 +36,38 @@ options() {
 }
 
 load() { cut -d' ' -f1 /proc/loadavg; }
+name() { echo "$(basename "$(dirname "$1")")/$(basename "$1")"; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorin-fuzz-speed.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-printf '%-10s %-40s %10s %8s %12s\n' target build exec/s runs load
+printf '%-10s %-36s %9s %8s %9s %12s\n' target build fuzzing runs replay load
 for t in "${targets[@]}"; do
     for b in "${builds[@]}"; do
-        b=$(cd "$b" && pwd) || exit 2
+        [ -x "$b/bin/fuzz_$t" ] || { echo "$b/bin/fuzz_$t: not built (tests/fuzz/run_fuzz.sh --build-only)" >&2; exit 2; }
+    done
+    grown=$work/grown-$t
+    for b in "${builds[@]}"; do
         bin=$b/bin/fuzz_$t
-        [ -x "$bin" ] || { echo "$bin: not built (tests/fuzz/run_fuzz.sh --build-only)" >&2; exit 2; }
-        rm -rf "$work/corpus" && mkdir -p "$work/corpus"
-        cp "$root/tests/fuzz/corpus/$t"/* "$work/corpus/"
+        corpus=$work/corpus
+        rm -rf "$corpus" && mkdir -p "$corpus"
+        cp "$root/tests/fuzz/corpus/$t"/* "$corpus/"
         before=$(load)
         # shellcheck disable=SC2046
-        "$bin" "$work/corpus" $(options "$t") -seed=1 -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+        "$bin" "$corpus" $(options "$t") -seed=1 -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
             -print_final_stats=1 -artifact_prefix="$work/" >"$work/log" 2>&1
         rate=$(awk '/stat::average_exec_per_sec/ {print $2}' "$work/log")
         runs=$(awk '/stat::number_of_executed_units/ {print $2}' "$work/log")
-        printf '%-10s %-40s %10s %8s %12s\n' "$t" "$(basename "$(dirname "$b")")/$(basename "$b")" \
-            "${rate:-?}" "${runs:-?}" "$before-$(load)"
+        [ -d "$grown" ] || mv "$corpus" "$grown"
+        # Less the start of the program, timed on one empty input.
+        files=("$grown"/*)
+        : >"$work/empty"
+        start=$(date +%s.%N)
+        "$bin" -runs=1 "$work/empty" >/dev/null 2>&1
+        started=$(date +%s.%N)
+        "$bin" -runs="$replays" -rss_limit_mb=2048 "${files[@]}" >/dev/null 2>&1
+        end=$(date +%s.%N)
+        replay=$(echo "${#files[@]} * $replays / ($end - $started - ($started - $start))" | bc -l)
+        printf '%-10s %-36s %9s %8s %9.0f %12s\n' "$t" "$(name "$b")" "${rate:-?}" "${runs:-?}" "$replay" \
+            "$before-$(load)"
     done
 done
