@@ -4,7 +4,10 @@
 #   bench/fuzz_speed.sh [BUILD_DIR ...]     (default: build-fuzz)
 #   FUZZ_SPEED_SECONDS  time per target (default 30)
 #   FUZZ_SPEED_TARGETS  which targets (default: the five network ones)
-#   FUZZ_SPEED_REPLAYS  runs of each input in the replay (default 10)
+#   FUZZ_SPEED_REPLAYS  runs of each input in the replay (default 50: fewer
+#                       leave the sanitizer's allocator warming up, faulting
+#                       in fresh pages for most allocations, which weighs the
+#                       same in every build and hides a difference)
 # Two figures per target and build:
 # - fuzzing: libFuzzer's own exec/s, the target fuzzing alone from a fresh
 #   copy of its seeds with a fixed random seed and the options of
@@ -19,7 +22,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 seconds=${FUZZ_SPEED_SECONDS:-30}
-replays=${FUZZ_SPEED_REPLAYS:-10}
+replays=${FUZZ_SPEED_REPLAYS:-50}
 targets=(${FUZZ_SPEED_TARGETS:-datagram commands inflate handshake console})
 builds=()
 for b in "${@:-$root/build-fuzz}"; do
