@@ -140,6 +140,33 @@ void close_listener(int index) {
     fd_mark_removal(index, close_requested);
 }
 
+// Tables of closed sessions wait here for the next sessions: sessions come
+// and go (resets, restarts of the server, refused logins), and a table fresh
+// from the system costs mapping and faulting in 512 KiB where clearing one
+// in use before is cheap. A few are kept, as many sessions as run at once
+// on a usual configuration.
+constexpr int spare_stream_tables_max = 4;
+s_stream** spare_stream_tables[spare_stream_tables_max];
+int spare_stream_table_count = 0;
+
+s_stream** take_stream_table() {
+    if (spare_stream_table_count > 0) {
+        s_stream** t = spare_stream_tables[--spare_stream_table_count];
+        return static_cast<s_stream**>(std::memset(t, 0, sizeof(s_stream*) * stream_table_size));
+    }
+    // Pages fresh from the system are zero already: no fill.
+    auto* t = static_cast<s_stream**>(std::calloc(stream_table_size, sizeof(s_stream*)));
+    if (!t) fatal_error(__LINE__, "virtual memory exhausted\n");
+    return t;
+}
+
+void give_back_stream_table(s_stream** t) {
+    if (spare_stream_table_count < spare_stream_tables_max)
+        spare_stream_tables[spare_stream_table_count++] = t;
+    else
+        mem_free(t);
+}
+
 stx_session* make_session(int local_index, const remote_record& r) {
     stx_session* s = new (std::nothrow) stx_session();
     if (!s) fatal_error(__LINE__, "error allocated memory for struct stx_session");
@@ -176,7 +203,7 @@ stx_session* make_session(int local_index, const remote_record& r) {
     s->loss_tolerance = loss_tolerance_percent;
     s->undelay_factor = undelay_factor_default;
 
-    s->streams = static_cast<s_stream**>(mymalloc(sizeof(s_stream*) * stream_table_size, 1));
+    s->streams = take_stream_table();
     s->stream_limit = stream_limit_default;
     s->streambuf = runtime.streambuf;
     s->sockbuf = runtime.tcpsock_max;
@@ -454,7 +481,7 @@ void close_session(stx_session* s) {
     }
 
     session_core_release(*s);
-    mem_free(s->streams);
+    give_back_stream_table(s->streams);
     s->streams = nullptr;
     if (cur_session == s) cur_session = nullptr;
     delete s;

@@ -14,6 +14,8 @@
 // refused without a syscall (errno ECONNREFUSED); name lookups always fail
 // (only numeric addresses resolve), so no DNS query ever leaves the process.
 // In strict mode a refused destination is also a harness bug: abort.
+// A connect to the internal services' listener gets a connected local stream
+// socket whose far end stays silent until fuzz_teardown closes it.
 void guard_set_strict(bool strict);
 // Binds of IPv4 sockets go to 127.0.0.1 port 0 instead of what was asked
 // (the configuration reader binds whatever the text says).

@@ -6,6 +6,7 @@
 #include <linux/dvb/dmx.h>
 #include <linux/dvb/frontend.h>
 #include <linux/input.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,6 +39,14 @@ struct fake_kernel {
     std::map<int, std::string> open_fds;             // fd -> path
     lines calls;
     int dvr_writer = -1, input_writer = -1;
+    // The card's input device: the read end of a pipe whose write end the
+    // test holds, or (a device that fails) the write end, whose poll
+    // reports an error once the test closes the read end.
+    bool input_fails = false;
+    bool input_reads_zero = false;
+    int input_fd = -1;
+    // The device thread's polls, and those that had the input device in the set.
+    int polls = 0, polls_with_input = 0;
     int overflows_pending = 0;
     fe_status_t status = fe_status_t(0);
     bool stats_supported = true;
@@ -78,8 +87,9 @@ int fake_open(const char* path, int flags) {
     } else if (p.find("event") != std::string::npos) {
         int pipe_fds[2];
         if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
-        fd = pipe_fds[0];
-        fk->input_writer = pipe_fds[1];
+        fd = pipe_fds[fk->input_fails ? 1 : 0];
+        fk->input_writer = pipe_fds[fk->input_fails ? 0 : 1];
+        fk->input_fd = fd;
     } else {
         fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     }
@@ -190,10 +200,24 @@ ssize_t fake_read(int fd, void* buffer, size_t length) {
             return -1;
         }
     }
+    {
+        std::lock_guard<std::mutex> lock(fk->mutex);
+        if (fd == fk->input_fd && fk->input_reads_zero) return 0;
+    }
     return ::read(fd, buffer, length);
 }
 
-const dvb_kernel_ops fake_ops = {fake_open, fake_close, fake_ioctl, fake_read};
+int fake_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    {
+        std::lock_guard<std::mutex> lock(fk->mutex);
+        fk->polls++;
+        if (std::any_of(fds, fds + count, [](const pollfd& p) { return p.fd >= 0 && p.fd == fk->input_fd; }))
+            fk->polls_with_input++;
+    }
+    return ::poll(fds, count, timeout_ms);
+}
+
+const dvb_kernel_ops fake_ops = {fake_open, fake_close, fake_ioctl, fake_read, fake_poll};
 
 // ---------------------------------------------------------------- fixture
 struct captured {
@@ -290,6 +314,14 @@ TEST_F(TeviiDvb, DevicesAreAdaptersWithAFrontend) {
     EXPECT_EQ(calls(), (lines{"open /adapter0/frontend0 ro", "close /adapter0/frontend0",
                               "open /adapter10/frontend0 ro", "close /adapter10/frontend0"}));
     EXPECT_EQ(dvb->api_version(), tevii_api_version);
+    // A folder whose number no int holds is no adapter of the kernel's.
+    for (const char* big : {"adapter99999999999", "adapter2147483648"}) {
+        std::filesystem::create_directories(paths.dvb_root + "/" + big);
+        kernel.frontends[paths.dvb_root + "/" + big + "/frontend0"] = "too far";
+    }
+    clear_calls();
+    EXPECT_EQ(dvb->find_devices(), 2);
+    EXPECT_EQ(calls().size(), 4u);
     auto none = make_linux_dvb(linux_dvb_paths{dir.file("nothing"), dir.file("sys"), dir.file("input")});
     EXPECT_EQ(none->find_devices(), 0);
 }
@@ -513,5 +545,58 @@ TEST_F(TeviiDvb, RemoteKeysFromTheCardsInputDevice) {
         return c == "close " + paths.input_root + "/event5";
     }));
 }
+
+// A receiver that hangs up or fails leaves the poll set: the thread sleeps
+// again, and the DVR is still read.
+struct input_end_case {
+    const char* name;
+    bool fails, reads_zero;
+};
+
+void PrintTo(const input_end_case& c, std::ostream* os) { *os << c.name; }
+
+struct TeviiDvbInputEnd : TeviiDvb, testing::WithParamInterface<input_end_case> {};
+
+TEST_P(TeviiDvbInputEnd, Case) {
+    const input_end_case& c = GetParam();
+    kernel.input_fails = c.fails;
+    open0();
+    std::filesystem::create_directories(paths.sysfs_root + "/class/dvb/dvb0.frontend0/device/rc/rc0/input7/event5");
+    kernel.nodes.insert(paths.input_root + "/event5");
+    ASSERT_EQ(dvb->set_remote_control(0, on_key, &got), 1);
+    auto polls = [this](bool with_input) {
+        std::lock_guard<std::mutex> lock(kernel.mutex);
+        return with_input ? kernel.polls_with_input : kernel.polls;
+    };
+    auto polls_without_input = [&] { return polls(false) - polls(true); };
+    // From the first poll that has it, every poll has the input device until it goes.
+    ASSERT_TRUE(eventually([&] { return polls(true) > 0; }));
+    const int before = polls_without_input();
+    {
+        std::lock_guard<std::mutex> lock(kernel.mutex);
+        kernel.input_reads_zero = c.reads_zero;
+    }
+    if (c.reads_zero) {
+        const input_event ev{};
+        ASSERT_EQ(write(kernel.input_writer, &ev, sizeof ev), ssize_t(sizeof ev));
+    } else {
+        close(kernel.input_writer);  // the hang-up, or the failure
+        kernel.input_writer = -1;
+    }
+    ASSERT_TRUE(eventually([&] { return polls_without_input() > before; })) << "the input device is still polled";
+    const int settled = polls(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(polls(false), settled) << "the thread spins";
+    const bytes packet(188, 0x47);
+    write_dvr(packet);
+    ASSERT_TRUE(eventually([&] { return got.count() == 1; }));
+    EXPECT_EQ(dvb->close_device(0), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TeviiDvbInputEnd,
+                         testing::Values(input_end_case{"HangUp", false, false},
+                                         input_end_case{"Error", true, false},
+                                         input_end_case{"ReadOfZero", false, true}),
+                         [](const testing::TestParamInfo<input_end_case>& i) { return std::string(i.param.name); });
 
 }  // namespace

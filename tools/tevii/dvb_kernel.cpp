@@ -18,8 +18,9 @@ int kernel_ioctl(int fd, unsigned long request, void* arg) {
     return r;
 }
 ssize_t kernel_read(int fd, void* buffer, size_t length) { return ::read(fd, buffer, length); }
+int kernel_poll(pollfd* fds, nfds_t count, int timeout_ms) { return ::poll(fds, count, timeout_ms); }
 
-const dvb_kernel_ops real_kernel = {kernel_open, kernel_close, kernel_ioctl, kernel_read};
+const dvb_kernel_ops real_kernel = {kernel_open, kernel_close, kernel_ioctl, kernel_read, kernel_poll};
 std::atomic<const dvb_kernel_ops*> current{&real_kernel};
 
 }  // namespace

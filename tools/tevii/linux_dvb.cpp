@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -93,6 +94,19 @@ fe_sec_voltage voltage_of(int polarisation) {
     return SEC_VOLTAGE_OFF;
 }
 
+// The N of an "adapterN" folder. A number too large for an int names no
+// adapter the kernel makes: such a folder is passed over.
+bool adapter_number(const std::string& folder, int* number) {
+    constexpr size_t prefix = 7;
+    if (folder.size() <= prefix || folder.compare(0, prefix, "adapter") != 0 ||
+        folder.find_first_not_of("0123456789", prefix) != std::string::npos)
+        return false;
+    const char* first = folder.data() + prefix;
+    const char* last = folder.data() + folder.size();
+    const auto [end, error] = std::from_chars(first, last, *number);
+    return error == std::errc() && end == last;
+}
+
 int relative_to_dbm(uint64_t relative) {
     return relative_floor_dbm + int(std::min<uint64_t>(relative, 0xFFFF) * relative_span_dbm / 0xFFFF);
 }
@@ -140,10 +154,8 @@ public:
         std::vector<int> adapters;
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator(paths_.dvb_root, ec)) {
-            const std::string n = entry.path().filename().string();
-            if (n.size() > 7 && n.compare(0, 7, "adapter") == 0 &&
-                n.find_first_not_of("0123456789", 7) == std::string::npos)
-                adapters.push_back(std::stoi(n.substr(7)));
+            int number = 0;
+            if (adapter_number(entry.path().filename().string(), &number)) adapters.push_back(number);
         }
         std::sort(adapters.begin(), adapters.end());
         for (int a : adapters) {
@@ -403,13 +415,17 @@ private:
     void read_loop(dvb_device& d) {
         std::vector<uint8_t> buffer(dvr_read_bytes);
         bool dvr_open = true;
+        // The input descriptor appears once, when the remote control is
+        // first asked for, and stays until the device closes. A receiver
+        // that hung up reports it on every poll: it leaves the set.
+        bool input_open = true;
         uint32_t scan = 0;
         bool have_scan = false;
         while (!d.thread.stopping()) {
             pollfd fds[3] = {{d.thread.wake_fd(), POLLIN, 0},
                              {dvr_open ? d.dvr_fd : -1, POLLIN, 0},
-                             {input_fd_of(d), POLLIN, 0}};
-            if (poll(fds, 3, -1) < 0) continue;
+                             {input_open ? input_fd_of(d) : -1, POLLIN, 0}};
+            if (dvb_kernel().poll(fds, 3, -1) < 0) continue;
             if (fds[0].revents) d.thread.drain();
             if (d.thread.stopping()) break;
             if (fds[1].revents) {
@@ -422,7 +438,7 @@ private:
                     dvr_open = false;
                 }
             }
-            if (fds[2].fd >= 0 && fds[2].revents) read_keys(d, fds[2].fd, &scan, &have_scan);
+            if (fds[2].fd >= 0 && fds[2].revents && !read_keys(d, fds[2], &scan, &have_scan)) input_open = false;
         }
         if (d.close_on_exit) {
             d.close_on_exit = false;
@@ -430,11 +446,13 @@ private:
         }
     }
 
-    // Key presses; the raw scan code when the receiver reports one.
-    void read_keys(dvb_device& d, int fd, uint32_t* scan, bool* have_scan) {
+    // Key presses; the raw scan code when the receiver reports one. False
+    // when the device hung up or failed.
+    bool read_keys(dvb_device& d, const pollfd& input, uint32_t* scan, bool* have_scan) {
         input_event ev[16];
-        const ssize_t n = dvb_kernel().read(fd, ev, sizeof ev);
-        if (n <= 0) return;
+        const ssize_t n = dvb_kernel().read(input.fd, ev, sizeof ev);
+        if (n == 0) return false;
+        if (n < 0) return (errno == EAGAIN || errno == EINTR) && !(input.revents & (POLLHUP | POLLERR | POLLNVAL));
         for (size_t i = 0; i < size_t(n) / sizeof ev[0]; ++i) {
             if (ev[i].type == EV_MSC && ev[i].code == MSC_SCAN) {
                 *scan = uint32_t(ev[i].value);
@@ -446,6 +464,7 @@ private:
                 *have_scan = false;
             }
         }
+        return true;
     }
 
     linux_dvb_paths paths_;
