@@ -361,6 +361,51 @@ def tsdemux():
     put(t, "whole_buffers", bytes([3]) + cuts(1000) + stream)
 
 
+# ---------------------------------------------------------------- http_answer
+def http_answer():
+    t = "http_answer"
+    body = b"0;alice;secret;127.0.0.1:25555;\r\n"
+    put(t, "length", bytes([0, 0, 0]) + b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+    put(t, "to_close", bytes([7, 0, 0]) + b"HTTP/1.0 200 OK\nServer: x\n\n" + body)
+    put(t, "not_found", bytes([1, 0, 0]) + b"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")
+    put(t, "small_bounds", bytes([3, 40, 8]) + b"HTTP/1.1 200 OK\r\nX-Long: " + b"a" * 60 + b"\r\n\r\n" + body)
+
+
+# ---------------------------------------------------------------- route
+def route():
+    t = "route"
+
+    def attr(kind, payload):
+        n = 4 + len(payload)
+        return struct.pack("<HH", n, kind) + payload + b"\0" * ((4 - n % 4) % 4)
+
+    def u32(v):
+        return struct.pack("<I", v)
+
+    def ip(a, b, c, d):
+        return bytes([a, b, c, d])
+
+    def message(dst_len, attrs, proto=4, scope=0, flags=0):
+        body = bytes([2, dst_len, 0, 0, 254, proto, scope, 1]) + u32(flags) + b"".join(attrs)
+        return struct.pack("<IHHII", 16 + len(body), 24, 0, 0, 0) + body
+
+    # RTA_METRICS (8) holding RTAX_MTU (2), RTAX_ADVMSS (8), RTAX_INITCWND (11).
+    metrics = attr(8, attr(2, u32(1400)) + attr(8, u32(1300)) + attr(11, u32(10)))
+    gateway_default = message(0, [attr(15, u32(254)), attr(6, u32(100)), attr(5, ip(10, 0, 0, 1)),
+                                  attr(4, u32(2)), metrics])
+    # RTA_MULTIPATH (9): rtnexthop {len u16, flags u8, hops u8, ifindex i32} then its attributes.
+    def hop(weight, ifindex, gateway):
+        extra = attr(5, gateway)
+        return struct.pack("<HBBi", 8 + len(extra), 0, weight - 1, ifindex) + extra
+
+    multipath = message(0, [attr(15, u32(254)), attr(6, u32(100)),
+                            attr(9, hop(1, 2, ip(10, 0, 0, 1)) + hop(3, 3, ip(10, 0, 1, 1)))])
+    host = message(32, [attr(1, ip(192, 0, 2, 7)), attr(7, ip(10, 0, 0, 2)), attr(4, u32(2))], proto=2, scope=253)
+    put(t, "gateway_metrics", struct.pack("<H", 8191) + gateway_default)
+    put(t, "two_hops", struct.pack("<H", 8191) + multipath)
+    put(t, "host_small_buffer", struct.pack("<H", 40) + host)
+
+
 if __name__ == "__main__":
     if os.path.isdir(root):
         shutil.rmtree(root)
@@ -374,3 +419,5 @@ if __name__ == "__main__":
     mpe()
     tun_packet()
     tsdemux()
+    http_answer()
+    route()

@@ -3,7 +3,7 @@
 #   --build-only   build them and stop (what `./run test` does)
 #   FUZZ_SECONDS   time per target (default 60)
 #   FUZZ_JOBS      targets run at once (default 4)
-#   FUZZ_TARGETS   which targets (default: all ten)
+#   FUZZ_TARGETS   which targets (default: all twelve)
 #   FUZZ_BUILD_DIR build directory (default <repo>/build-fuzz)
 # Seeds are copied into a scratch corpus per target; nothing is written
 # into the repository. Exits non-zero when a target crashed, leaked, timed
@@ -15,7 +15,7 @@ root=$(cd "$here/../.." && pwd)
 seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-4}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
-targets=(${FUZZ_TARGETS:-datagram commands inflate config handshake console statline mpe tun_packet tsdemux})
+targets=(${FUZZ_TARGETS:-datagram commands inflate config handshake console statline mpe tun_packet tsdemux http_answer route})
 build_only=0
 [ "${1:-}" = --build-only ] && build_only=1
 
@@ -42,6 +42,8 @@ options() {
     mpe) echo "-max_len=8192" ;;
     tun_packet) echo "-max_len=8192" ;;
     tsdemux) echo "-max_len=8192" ;;
+    http_answer) echo "-max_len=20000" ;;
+    route) echo "-max_len=8192" ;;
     esac
 }
 
