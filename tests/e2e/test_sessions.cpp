@@ -52,9 +52,10 @@ TEST_F(Sessions, WrongPasswordClosesTheListener) {
     st.remote.passwd = "wrong";
     ASSERT_TRUE(st.start_engine({{"socks5=1"}}));
     data_server echo(data_server::echo);
-    // The first connection makes the session; the login is refused.
+    // The first connection makes the session; the login is refused. The
+    // engine resets that connection, on a busy machine before this side has
+    // seen its connect done, so only the server's line tells it arrived.
     int first = tcp_connect("127.0.0.1", st.port(0));
-    ASSERT_GE(first, 0);
     EXPECT_GE(st.rs.proc.wait_line("LOGIN refused alice", 10), 0);
     EXPECT_TRUE(st.engine.wait_log("Invalid username or password!!", 10));
     close_fd(first);
